@@ -1,0 +1,49 @@
+#pragma once
+// Linux stand-in for Winsock 1.1 (<winsock.h>), over BSD sockets. Only what differs from BSD
+// sockets is supplied here; sockaddr_in, inet_addr, inet_ntoa, gethostbyname, sendto and the
+// FD_ macros are the system's own.
+
+#include <windows.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+typedef std::uintptr_t SOCKET;
+#define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
+#define SOCKET_ERROR (-1)
+
+#define WSADESCRIPTION_LEN 256
+#define WSASYS_STATUS_LEN 128
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[WSADESCRIPTION_LEN + 1];
+    char szSystemStatus[WSASYS_STATUS_LEN + 1];
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char* lpVendorInfo;
+};
+typedef WSADATA* LPWSADATA;
+
+#define MAKEWORD(low, high) (static_cast<WORD>((static_cast<BYTE>(low)) | (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
+
+// Grants the version asked for up to 1.1, as Winsock 1.1 does.
+int WSAStartup(WORD versionRequested, LPWSADATA data);
+int WSACleanup();
+int WSAGetLastError();
+int closesocket(SOCKET s);
+
+// socket() is the system's: its -1 converts to INVALID_SOCKET.
+
+// Winsock ignores select's first argument; BSD needs the highest descriptor plus one.
+int winsockSelect(int ignored, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
+                  const timeval* timeout);
+#define select winsockSelect
+
+// Winsock's address length is an int. A datagram longer than the buffer is cut to fit.
+int recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from, int* fromLength);
+int sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to, int toLength);
