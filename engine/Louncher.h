@@ -1,0 +1,91 @@
+#pragma once
+
+#include <windows.h>
+#include <winsock.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "net/HitList.h"
+#include "net/IpAddress.h"
+
+typedef std::list<std::string> ResultList;
+
+// The sweep engine. One per program; a sweep is setRange, fire, polling isDone, copyHits.
+//
+// Who writes what while a sweep runs (everyone else only reads):
+//   started, sentCount, sendFinished, *cursor   sender thread
+//   hitCount, hits (under hitsLock)             receiver thread
+//   phase                                       receiver (writes 3) and sound thread (adds 1)
+//   done                                        receiver when sound is off, sound thread when on
+//   failure                                     whichever sweep thread fails first
+// The main thread writes the rest, and resets all of the above in setRange, only between sweeps.
+class Louncher {
+  public:
+    Louncher();
+    Louncher(const Louncher&) = delete;
+    Louncher& operator=(const Louncher&) = delete;
+    ~Louncher();
+
+    // Throws Error* on failure; leaves the engine not ready.
+    void init(HWND window, HINSTANCE instance, LPGUID soundDevice);
+    void setRange(IpAddress* first, IpAddress* last, int soundSwitch);
+    // Throws Error* when not ready. Returns once the sweep's first request has gone out.
+    void fire();
+
+    bool isDone() const { return done.load() != 0; }
+    bool isSendFinished() const { return sendFinished.load() != 0; }
+    int hitCount() const { return hitCount_.load(); }
+    int sentCount() const { return sentCount_.load(); }
+    void copyHits(ResultList& target);
+
+    // The message of the last sweep's first failure, empty when it ran clean.
+    std::string failureMessage() const;
+
+    // Thread bodies; each takes the Louncher and catches everything it can throw.
+    static void sendLoop(Louncher* louncher);
+    static void receiveLoop(Louncher* louncher);
+
+    // The sender's walk and request.
+    IpAddress* nextAddress();
+    int sendEcho(SOCKET s, const sockaddr_in* destination);
+
+    // The receiver's wait and read.
+    int waitReadable(SOCKET s);
+    void receiveReply(SOCKET s, sockaddr_in* source);
+
+    std::atomic<std::uint8_t> started{0};
+    std::atomic<std::uint8_t> done{0};
+    std::atomic<std::uint8_t> ready{0};
+    std::atomic<std::uint8_t> sendFinished{0};
+    IpAddress* from = nullptr;
+    IpAddress* to = nullptr;
+    IpAddress* cursor = nullptr;
+    std::atomic<std::int32_t> phase{1};
+    std::atomic<std::int32_t> sentCount_{0}; // the sentCount field; sentCount() reads it
+    std::atomic<std::int32_t> hitCount_{0}; // the hitCount field; hitCount() reads it
+    SOCKET socket = 0;
+    WSADATA wsaData{};
+    std::uint16_t winsockVersion = 0;
+    HitList hits;
+    std::atomic<std::int32_t> soundOn{1};
+
+    // Ends the sweep: sets done under hitsLock, so no insertion is under way or begins after it.
+    void finishSweep();
+
+  private:
+    void recordFailure(const std::string& message);
+    void waitForPreviousSweep();
+
+    std::mutex hitsLock;
+    mutable std::mutex failureLock;
+    std::string failure;
+    bool soundAvailable = true;
+    std::atomic<int> runningThreads{0};
+};
+
+[[noreturn]] void raiseSocketError();
+std::uint16_t icmpChecksum(const void* bytes, int count);
