@@ -17,14 +17,20 @@ typedef std::list<std::string> ResultList;
 // The sweep engine. One per program; a sweep is setRange, fire, polling isDone, copyHits.
 //
 // Who writes what while a sweep runs (everyone else only reads):
-//   started, sentCount, sendFinished, *cursor   sender thread
-//   hitCount, hits (under hitsLock)             receiver thread
-//   phase                                       receiver (writes 3) and sound thread (adds 1)
-//   done                                        receiver when sound is off, sound thread when on
-//   failure                                     whichever sweep thread fails first
-// The main thread writes the rest, and resets all of the above in setRange, only between sweeps.
+//   started, sentCount_, sendFinished, *cursor   sender thread
+//   hitCount_, hits (under hitsLock)             receiver thread
+//   phase                                        receiver (writes 3) and sound thread (adds 1)
+//   done (under hitsLock)                        receiver when sound is off, sound thread when on
+//   failure (under failureLock)                  whichever sweep thread fails first
+// The main thread writes the rest, and resets all of the above in setRange, only after every
+// thread of the previous sweep has ended (runningThreads back at 0).
 class Louncher {
   public:
+    // Starts a detached thread running body(louncher); false when no thread could be made.
+    // Replaceable so that tests can take the paths where a thread cannot be started.
+    typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher);
+    static ThreadStarter startThread;
+
     Louncher();
     Louncher(const Louncher&) = delete;
     Louncher& operator=(const Louncher&) = delete;
@@ -42,10 +48,10 @@ class Louncher {
     int sentCount() const { return sentCount_.load(); }
     void copyHits(ResultList& target);
 
-    // The message of the last sweep's first failure, empty when it ran clean.
+    // The message of the last sweep's first failure; empty when it ran clean.
     std::string failureMessage() const;
 
-    // Thread bodies; each takes the Louncher and catches everything it can throw.
+    // Thread bodies; each catches everything its sweep can throw and turns it into the end.
     static void sendLoop(Louncher* louncher);
     static void receiveLoop(Louncher* louncher);
 
@@ -57,6 +63,9 @@ class Louncher {
     int waitReadable(SOCKET s);
     void receiveReply(SOCKET s, sockaddr_in* source);
 
+    // Ends the sweep: done is set under hitsLock, so no insertion is under way or begins after.
+    void finishSweep();
+
     std::atomic<std::uint8_t> started{0};
     std::atomic<std::uint8_t> done{0};
     std::atomic<std::uint8_t> ready{0};
@@ -65,24 +74,26 @@ class Louncher {
     IpAddress* to = nullptr;
     IpAddress* cursor = nullptr;
     std::atomic<std::int32_t> phase{1};
-    std::atomic<std::int32_t> sentCount_{0}; // the sentCount field; sentCount() reads it
-    std::atomic<std::int32_t> hitCount_{0}; // the hitCount field; hitCount() reads it
+    std::atomic<std::int32_t> sentCount_{0}; // read through sentCount()
+    std::atomic<std::int32_t> hitCount_{0};  // read through hitCount()
     SOCKET socket = 0;
     WSADATA wsaData{};
     std::uint16_t winsockVersion = 0;
     HitList hits;
     std::atomic<std::int32_t> soundOn{1};
 
-    // Ends the sweep: sets done under hitsLock, so no insertion is under way or begins after it.
-    void finishSweep();
-
   private:
     void recordFailure(const std::string& message);
+    bool sweepFailed() const { return failed.load() != 0; }
+    bool launch(void (*body)(Louncher*));
+    void threadEnded();
+    static void runSoundScript(Louncher* louncher);
     void waitForPreviousSweep();
 
     std::mutex hitsLock;
     mutable std::mutex failureLock;
     std::string failure;
+    std::atomic<std::uint8_t> failed{0};
     bool soundAvailable = true;
     std::atomic<int> runningThreads{0};
 };

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cerrno>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,6 +16,8 @@
 typedef std::uintptr_t SOCKET;
 #define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
 #define SOCKET_ERROR (-1)
+// WSAGetLastError() reports errno here, so the error numbers are errno values.
+#define WSAEMSGSIZE EMSGSIZE
 
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128

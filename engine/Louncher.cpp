@@ -1,0 +1,159 @@
+#include "engine/Louncher.h"
+
+#include <exception>
+#include <thread>
+
+#include "engine/Error.h"
+#include "sound/SoundDevice.h"
+#include "sound/SoundScript.h"
+
+namespace {
+
+bool startDetachedThread(void (*body)(Louncher*), Louncher* louncher) {
+    try {
+        std::thread(body, louncher).detach();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+const char* const threadStartFailed = "Thread could not be started";
+
+} // namespace
+
+Louncher::ThreadStarter Louncher::startThread = startDetachedThread;
+
+void raiseSocketError() {
+    throw new Error("Windows Socket Operation Failed");
+}
+
+Louncher::Louncher() = default;
+
+// Nothing may be thrown from here: it runs at program exit, where nothing would catch it.
+Louncher::~Louncher() {
+    waitForPreviousSweep();
+    if (ready.load() != 0) {
+        closesocket(socket);
+        WSACleanup();
+    }
+}
+
+void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
+    winsockVersion = 0x0101;
+    if (WSAStartup(winsockVersion, &wsaData) != 0)
+        throw new Error("Winsock Initialize");
+    if (wsaData.wVersion != winsockVersion)
+        throw new Error("Winsock Version");
+
+    socket = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (socket == INVALID_SOCKET)
+        raiseSocketError();
+
+    if (!initSound(window, instance, soundDevice)) {
+        soundAvailable = false;
+        soundOn.store(0);
+    }
+    ready.store(1);
+}
+
+void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
+    // A receiver may still be inside its last one-second wait; it must not run into this sweep.
+    waitForPreviousSweep();
+
+    from = first;
+    to = last;
+    cursor = first;
+    soundOn.store(soundAvailable ? soundSwitch : 0);
+    {
+        std::lock_guard<std::mutex> lock(hitsLock);
+        hits.clear();
+    }
+    phase.store(1);
+    hitCount_.store(0);
+    sentCount_.store(0);
+    started.store(0);
+    sendFinished.store(0);
+    done.store(0);
+
+    std::lock_guard<std::mutex> lock(failureLock);
+    failure.clear();
+    failed.store(0);
+}
+
+void Louncher::fire() {
+    if (ready.load() == 0)
+        throw new Error("Louncher::fire() not initialized");
+    waitForPreviousSweep();
+
+    if (!launch(sendLoop)) {
+        recordFailure(Error(threadStartFailed).message());
+        sendFinished.store(1);
+    }
+    if (soundOn.load() == 1 && !launch(runSoundScript)) {
+        // Without its sound thread the sweep is ended by the receiver's grace time instead.
+        recordFailure(Error(threadStartFailed).message());
+        soundOn.store(0);
+    }
+
+    while (started.load() == 0 && sendFinished.load() == 0)
+        std::this_thread::yield();
+
+    if (!launch(receiveLoop)) {
+        // The sweep cannot end without a receiver: run it here, so that it still ends.
+        recordFailure(Error(threadStartFailed).message());
+        runningThreads.fetch_add(1);
+        receiveLoop(this);
+    }
+}
+
+void Louncher::copyHits(ResultList& target) {
+    if (started.load() == 0 && sendFinished.load() == 0 && done.load() == 0)
+        return;
+    std::lock_guard<std::mutex> lock(hitsLock);
+    hits.copyTo(target);
+}
+
+std::string Louncher::failureMessage() const {
+    std::lock_guard<std::mutex> lock(failureLock);
+    return failure;
+}
+
+void Louncher::finishSweep() {
+    std::lock_guard<std::mutex> lock(hitsLock);
+    done.store(1);
+}
+
+void Louncher::recordFailure(const std::string& message) {
+    std::lock_guard<std::mutex> lock(failureLock);
+    if (failed.load() == 0)
+        failure = message;
+    failed.store(1);
+}
+
+bool Louncher::launch(void (*body)(Louncher*)) {
+    runningThreads.fetch_add(1);
+    if (startThread(body, this))
+        return true;
+    runningThreads.fetch_sub(1);
+    return false;
+}
+
+// The last touch of the Louncher by a sweep thread: after it the Louncher may be destroyed.
+void Louncher::threadEnded() {
+    runningThreads.fetch_sub(1);
+}
+
+void Louncher::runSoundScript(Louncher* louncher) {
+    try {
+        soundScript(louncher);
+    } catch (...) {
+        louncher->finishSweep();
+    }
+    louncher->threadEnded();
+}
+
+void Louncher::waitForPreviousSweep() {
+    while (runningThreads.load() != 0)
+        Sleep(10);
+}

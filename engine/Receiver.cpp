@@ -1,0 +1,82 @@
+#include "engine/Louncher.h"
+
+#include "engine/Error.h"
+
+namespace {
+
+const int replyBufferSize = 324;
+const std::uint32_t graceMilliseconds = 2000;
+
+} // namespace
+
+int Louncher::waitReadable(SOCKET s) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval oneSecond{};
+    oneSecond.tv_sec = 1;
+    oneSecond.tv_usec = 0;
+    return select(1, &readable, nullptr, nullptr, &oneSecond);
+}
+
+void Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
+    char buffer[replyBufferSize];
+    int sourceLength = sizeof(sockaddr_in);
+    const int received =
+        recvfrom(s, buffer, replyBufferSize, 0, reinterpret_cast<sockaddr*>(source), &sourceLength);
+    // An oversized datagram still has a sender; failing here would let any host end a sweep.
+    if (received == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
+        raiseSocketError();
+}
+
+void Louncher::receiveLoop(Louncher* louncher) {
+    bool draining = false;
+    std::uint32_t drainStart = 0;
+    bool socketUsable = true;
+    for (;;) {
+        if (louncher->done.load() != 0)
+            break;
+        if (louncher->sendFinished.load() != 0) {
+            if (!draining) {
+                drainStart = GetTickCount();
+                draining = true;
+            }
+            louncher->phase.store(3);
+            const std::uint32_t waited = static_cast<std::uint32_t>(GetTickCount() - drainStart);
+            if (waited > graceMilliseconds && louncher->soundOn.load() == 0) {
+                louncher->finishSweep();
+                break;
+            }
+        }
+        if (!socketUsable) {
+            // After a failed wait or read the sweep still runs to its end, without replies.
+            Sleep(100);
+            continue;
+        }
+        try {
+            const int readable = louncher->waitReadable(louncher->socket);
+            if (readable == SOCKET_ERROR)
+                raiseSocketError();
+            if (readable == 0)
+                continue;
+            sockaddr_in source{};
+            louncher->receiveReply(louncher->socket, &source);
+            IpAddress* address = new IpAddress(inet_ntoa(source.sin_addr));
+            std::lock_guard<std::mutex> lock(louncher->hitsLock);
+            if (louncher->done.load() != 0) {
+                delete address;
+                break;
+            }
+            if (louncher->hits.insert(address))
+                louncher->hitCount_.fetch_add(1);
+        } catch (Error* error) {
+            louncher->recordFailure(error->message());
+            delete error;
+            socketUsable = false;
+        } catch (const std::exception& exception) {
+            louncher->recordFailure(Error(exception.what()).message());
+            socketUsable = false;
+        }
+    }
+    louncher->threadEnded();
+}

@@ -1,0 +1,133 @@
+#include "engine/Louncher.h"
+
+#include <cstring>
+
+#include "engine/Error.h"
+
+namespace {
+
+const int echoRequestSize = 48;
+
+// Refilled for every request; only the sender thread touches it and the two counters, and the
+// senders of successive sweeps never overlap.
+unsigned char EchoRequest[echoRequestSize];
+std::uint32_t echoIdentifier = 1;
+std::uint32_t echoSequence = 1;
+
+void putLittleEndian16(unsigned char* at, std::uint32_t value) {
+    at[0] = static_cast<unsigned char>(value & 0xFF);
+    at[1] = static_cast<unsigned char>(value >> 8 & 0xFF);
+}
+
+void putLittleEndian32(unsigned char* at, std::uint32_t value) {
+    putLittleEndian16(at, value & 0xFFFF);
+    putLittleEndian16(at + 2, value >> 16);
+}
+
+// Where the address's text is not a plain dotted address to inet_addr (255.255.255.255 reads
+// as INADDR_NONE), the resolver decides.
+in_addr resolve(const IpAddress& address) {
+    in_addr destination{};
+    const unsigned long converted = inet_addr(address.text().c_str());
+    if (converted != INADDR_NONE) {
+        destination.s_addr = static_cast<decltype(destination.s_addr)>(converted);
+        return destination;
+    }
+    const hostent* host = gethostbyname(address.text().c_str());
+    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr)
+        throw new Error(std::string("Unable to resolve Host :") + address.text());
+    std::size_t length = static_cast<std::size_t>(host->h_length);
+    if (length > sizeof destination)
+        length = sizeof destination;
+    std::memcpy(&destination, host->h_addr_list[0], length);
+    return destination;
+}
+
+} // namespace
+
+std::uint16_t icmpChecksum(const void* bytes, int count) {
+    const unsigned char* at = static_cast<const unsigned char*>(bytes);
+    std::uint32_t sum = 0;
+    while (count >= 2) {
+        sum += static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8;
+        at += 2;
+        count -= 2;
+    }
+    if (count == 1)
+        sum += at[0];
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    sum += sum >> 16;
+    return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+IpAddress* Louncher::nextAddress() {
+    if (sentCount_.load() == 0) {
+        sentCount_.store(1);
+        return cursor;
+    }
+    cursor->setOctet(3, cursor->octet(3) + 1);
+    if (cursor->octet(3) == 256) {
+        for (int b = 3; b >= 1; --b) {
+            if (cursor->octet(b) == 256) {
+                cursor->setOctet(b, 0);
+                cursor->setOctet(b - 1, cursor->octet(b - 1) + 1);
+            }
+        }
+        // Past 255.255.255.255: the address space does not wrap round.
+        if (cursor->octet(0) == 256)
+            return nullptr;
+    }
+    if (HitList::less(*cursor, *to) || HitList::equal(*cursor, *to)) {
+        sentCount_.fetch_add(1);
+        return cursor;
+    }
+    return nullptr;
+}
+
+int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination) {
+    EchoRequest[0] = 8;
+    EchoRequest[1] = 0;
+    putLittleEndian16(EchoRequest + 2, 0);
+    putLittleEndian16(EchoRequest + 4, echoIdentifier);
+    ++echoIdentifier;
+    putLittleEndian16(EchoRequest + 6, echoSequence);
+    ++echoSequence;
+    for (int i = 0; i < 32; ++i)
+        EchoRequest[16 + i] = static_cast<unsigned char>(0x20 + i);
+    putLittleEndian32(EchoRequest + 12, GetTickCount());
+    putLittleEndian16(EchoRequest + 2, icmpChecksum(EchoRequest, echoRequestSize));
+
+    const int sent = sendto(s, reinterpret_cast<const char*>(EchoRequest), echoRequestSize, 0,
+                            reinterpret_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
+    if (sent == SOCKET_ERROR)
+        raiseSocketError();
+    return sent;
+}
+
+void Louncher::sendLoop(Louncher* louncher) {
+    try {
+        for (;;) {
+            // After a failure elsewhere in the sweep the range counts as exhausted.
+            IpAddress* address = louncher->sweepFailed() ? nullptr : louncher->nextAddress();
+            if (address == nullptr)
+                break;
+            for (int request = 0; request < 3; ++request) {
+                sockaddr_in destination{};
+                destination.sin_family = AF_INET;
+                destination.sin_port = 0;
+                destination.sin_addr = resolve(*address);
+                louncher->sendEcho(louncher->socket, &destination);
+                if (louncher->started.load() == 0)
+                    louncher->started.store(1);
+                Sleep(10);
+            }
+        }
+    } catch (Error* error) {
+        louncher->recordFailure(error->message());
+        delete error;
+    } catch (const std::exception& exception) {
+        louncher->recordFailure(Error(exception.what()).message());
+    }
+    louncher->sendFinished.store(1);
+    louncher->threadEnded();
+}

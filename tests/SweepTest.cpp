@@ -1,0 +1,281 @@
+#include "engine/Error.h"
+#include "engine/Louncher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Capture.h"
+
+// Sweeps with real ICMP, only ever inside the lab's scan namespace (scripts/lab.sh), which
+// the test runner brings up and announces through BRIXLE_LAB and the variables beside it.
+namespace {
+
+std::string labVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
+}
+
+std::uint32_t valueOf(const std::string& dotted) {
+    const IpAddress address(dotted.c_str());
+    return static_cast<std::uint32_t>(address.octet(0)) << 24 |
+           static_cast<std::uint32_t>(address.octet(1)) << 16 |
+           static_cast<std::uint32_t>(address.octet(2)) << 8 |
+           static_cast<std::uint32_t>(address.octet(3));
+}
+
+// The lab's answering hosts inside [first, last], in ascending address order.
+ResultList labHostsBetween(const std::string& first, const std::string& last, bool withLate) {
+    std::vector<std::string> hosts = words(labVariable("BRIXLE_LAB_HOSTS"));
+    if (withLate) {
+        for (const std::string& late : words(labVariable("BRIXLE_LAB_LATE_HOSTS")))
+            hosts.push_back(late);
+    }
+    std::sort(hosts.begin(), hosts.end(), [](const std::string& a, const std::string& b) {
+        return valueOf(a) < valueOf(b);
+    });
+    ResultList inside;
+    for (const std::string& host : hosts) {
+        if (valueOf(host) >= valueOf(first) && valueOf(host) <= valueOf(last))
+            inside.push_back(host);
+    }
+    return inside;
+}
+
+struct Sweep {
+    ResultList hits;
+    int hitCount = 0;
+    int sentCount = 0;
+    std::string failure;
+    std::string firstAfter; // what the caller's first-address object holds afterwards
+    double endAfterSending = 0; // seconds from sendFinished to done, as polled
+    double started = 0;         // wall clock, for matching the capture
+    double ended = 0;
+};
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Sweep runSweep(Louncher& louncher, const char* firstText, const char* lastText) {
+    IpAddress first(firstText), last(lastText);
+    Sweep sweep;
+    louncher.setRange(&first, &last, 1);
+    sweep.started = wallSeconds();
+    louncher.fire();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    std::chrono::steady_clock::time_point finishedSending{};
+    bool sawFinish = false;
+    while (!louncher.isDone() && std::chrono::steady_clock::now() < limit) {
+        if (!sawFinish && louncher.isSendFinished()) {
+            finishedSending = std::chrono::steady_clock::now();
+            sawFinish = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(louncher.isDone()) << "sweep did not end within two minutes";
+    EXPECT_TRUE(louncher.isSendFinished());
+    if (sawFinish)
+        sweep.endAfterSending =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - finishedSending)
+                .count();
+    sweep.ended = wallSeconds();
+    louncher.copyHits(sweep.hits);
+    sweep.hitCount = louncher.hitCount();
+    sweep.sentCount = louncher.sentCount();
+    sweep.failure = louncher.failureMessage();
+    sweep.firstAfter = first.text();
+    return sweep;
+}
+
+class LabSweep : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (labVariable("BRIXLE_LAB") != "1")
+            GTEST_SKIP() << "needs the lab network: run through scripts/test.sh (as root)";
+        try {
+            louncher.init(nullptr, nullptr, nullptr);
+        } catch (Error* error) {
+            const std::string message = error->message();
+            delete error;
+            GTEST_SKIP() << "the raw ICMP socket cannot be opened here (" << message
+                         << "): needs root or administrator rights";
+        }
+    }
+
+    // The requests of a sweep, from the lab's capture; tcpdump writes each packet as it goes,
+    // but give it a moment to reach the file.
+    std::vector<CapturedRequest> capturedDuring(const Sweep& sweep) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::vector<CapturedRequest> during;
+        for (const CapturedRequest& request : readEchoRequests(labVariable("BRIXLE_LAB_PCAP"))) {
+            if (request.seconds >= sweep.started - 0.5 && request.seconds <= sweep.ended + 0.5)
+                during.push_back(request);
+        }
+        return during;
+    }
+
+    Louncher louncher;
+};
+
+TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
+    const Sweep sweep = runSweep(louncher, "10.71.59.0", "10.71.59.31");
+    EXPECT_EQ(sweep.failure, "");
+    EXPECT_EQ(sweep.sentCount, 32);
+    EXPECT_EQ(sweep.firstAfter, "10.71.59.32");
+    const ResultList expected = labHostsBetween("10.71.59.0", "10.71.59.31", false);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(sweep.hits, expected); // ascending, each host once though it answered three times
+    EXPECT_EQ(sweep.hitCount, static_cast<int>(expected.size()));
+    // Sound is off here (no device): the receiver ends the sweep after its grace time.
+    EXPECT_GE(sweep.endAfterSending, 2.0);
+    EXPECT_LE(sweep.endAfterSending, 4.5);
+
+    const std::vector<CapturedRequest> requests = capturedDuring(sweep);
+    if (labVariable("BRIXLE_LAB_PCAP").empty())
+        GTEST_SKIP() << "no capture of the lab available";
+    ASSERT_EQ(requests.size(), 96u);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const CapturedRequest& request = requests[i];
+        SCOPED_TRACE("request " + std::to_string(i) + " to " + request.destination);
+        EXPECT_EQ(request.destination, "10.71.59." + std::to_string(i / 3));
+        ASSERT_EQ(request.icmp.size(), 48u);
+        EXPECT_EQ(request.icmp[0], 8);
+        EXPECT_EQ(request.icmp[1], 0);
+        std::uint32_t total = 0;
+        for (std::size_t b = 0; b < 48; b += 2)
+            total += static_cast<std::uint32_t>(request.icmp[b] << 8 | request.icmp[b + 1]);
+        while (total >> 16)
+            total = (total & 0xFFFF) + (total >> 16);
+        EXPECT_EQ(total, 0xFFFFu) << "checksum does not verify";
+        // Identifier and sequence are the same count, least significant byte first.
+        EXPECT_EQ(request.icmp[4], request.icmp[6]);
+        EXPECT_EQ(request.icmp[5], request.icmp[7]);
+        for (std::size_t b = 8; b < 12; ++b)
+            EXPECT_EQ(request.icmp[b], 0);
+        for (std::size_t b = 16; b < 48; ++b)
+            EXPECT_EQ(request.icmp[b], 0x20 + (b - 16));
+        if (i > 0) {
+            const CapturedRequest& before = requests[i - 1];
+            const int count = request.icmp[4] | request.icmp[5] << 8;
+            const int countBefore = before.icmp[4] | before.icmp[5] << 8;
+            EXPECT_EQ(count, (countBefore + 1) & 0xFFFF);
+            EXPECT_GE(request.seconds - before.seconds, 0.009) << "less than 10 ms apart";
+            const std::uint32_t tick = static_cast<std::uint32_t>(request.icmp[12]) |
+                                       static_cast<std::uint32_t>(request.icmp[13]) << 8 |
+                                       static_cast<std::uint32_t>(request.icmp[14]) << 16 |
+                                       static_cast<std::uint32_t>(request.icmp[15]) << 24;
+            const std::uint32_t tickBefore = static_cast<std::uint32_t>(before.icmp[12]) |
+                                             static_cast<std::uint32_t>(before.icmp[13]) << 8 |
+                                             static_cast<std::uint32_t>(before.icmp[14]) << 16 |
+                                             static_cast<std::uint32_t>(before.icmp[15]) << 24;
+            EXPECT_GE(tick - tickBefore, 9u) << "time stamps not at least 10 ms apart";
+        }
+    }
+}
+
+TEST_F(LabSweep, CountsContinueAcrossSweepsAndSweepsFollowAtOnce) {
+    const Sweep firstSweep = runSweep(louncher, "10.71.59.1", "10.71.59.2");
+    const Sweep secondSweep = runSweep(louncher, "10.71.59.3", "10.71.59.4");
+    EXPECT_EQ(firstSweep.hits, labHostsBetween("10.71.59.1", "10.71.59.2", false));
+    EXPECT_EQ(secondSweep.hits, labHostsBetween("10.71.59.3", "10.71.59.4", false));
+    EXPECT_EQ(secondSweep.sentCount, 2);
+    // The second sweep gets the full grace time of its own.
+    EXPECT_GE(secondSweep.endAfterSending, 2.0);
+
+    if (labVariable("BRIXLE_LAB_PCAP").empty())
+        GTEST_SKIP() << "no capture of the lab available";
+    std::vector<CapturedRequest> requests = capturedDuring(firstSweep);
+    const std::vector<CapturedRequest> second = capturedDuring(secondSweep);
+    requests.insert(requests.end(), second.begin(), second.end());
+    ASSERT_EQ(requests.size(), 12u);
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        const int count = requests[i].icmp[4] | requests[i].icmp[5] << 8;
+        const int countBefore = requests[i - 1].icmp[4] | requests[i - 1].icmp[5] << 8;
+        EXPECT_EQ(count, (countBefore + 1) & 0xFFFF) << "request " << i;
+    }
+}
+
+TEST_F(LabSweep, LateRepliesRoutersAndCarries) {
+    const std::vector<std::string> late = words(labVariable("BRIXLE_LAB_LATE_HOSTS"));
+    ASSERT_FALSE(late.empty());
+    const Sweep lateSweep = runSweep(louncher, late[0].c_str(), late[0].c_str());
+    EXPECT_EQ(lateSweep.hits, ResultList{late[0]}) << "a reply 1.5 s late still counts";
+
+    // A router's destination-unreachable message counts its source.
+    const Sweep unreachable = runSweep(louncher, "10.71.61.5", "10.71.61.5");
+    EXPECT_EQ(unreachable.hits, ResultList{labVariable("BRIXLE_LAB_ROUTER")});
+    EXPECT_EQ(unreachable.failure, "");
+
+    const Sweep carry = runSweep(louncher, "10.71.59.254", "10.71.60.1");
+    EXPECT_EQ(carry.sentCount, 4);
+    EXPECT_EQ(carry.hits, labHostsBetween("10.71.59.254", "10.71.60.1", false));
+    EXPECT_EQ(carry.firstAfter, "10.71.60.2");
+}
+
+TEST_F(LabSweep, FailuresEndTheSweepWithTheirMessage) {
+    // No route: the first send fails; the sweep still ends, by the grace time.
+    const Sweep noRoute = runSweep(louncher, "10.71.62.1", "10.71.62.9");
+    EXPECT_EQ(noRoute.failure, "Error : Windows Socket Operation Failed");
+    EXPECT_EQ(noRoute.sentCount, 1);
+    EXPECT_TRUE(noRoute.hits.empty());
+
+    // The broadcast address is resolved by name and refused by the socket; hosts found
+    // before the failure are kept.
+    const Sweep top = runSweep(louncher, "255.255.255.254", "255.255.255.255");
+    EXPECT_EQ(top.sentCount, 2);
+    EXPECT_EQ(top.firstAfter, "255.255.255.255");
+    EXPECT_NE(top.failure, "");
+
+    // The engine is usable again afterwards.
+    const Sweep after = runSweep(louncher, "10.71.59.1", "10.71.59.1");
+    EXPECT_EQ(after.failure, "");
+    EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.1", false));
+}
+
+int startsBeforeFailure = 0;
+bool failingStarter(void (*body)(Louncher*), Louncher* louncher) {
+    if (startsBeforeFailure-- == 0)
+        return false;
+    std::thread(body, louncher).detach();
+    return true;
+}
+
+TEST_F(LabSweep, AThreadThatCannotStartStillEndsTheSweep) {
+    const Louncher::ThreadStarter saved = Louncher::startThread;
+    Louncher::startThread = failingStarter;
+
+    startsBeforeFailure = 0; // the sender
+    const Sweep noSender = runSweep(louncher, "10.71.59.1", "10.71.59.3");
+    EXPECT_EQ(noSender.failure, "Error : Thread could not be started");
+    EXPECT_EQ(noSender.sentCount, 0);
+    EXPECT_TRUE(noSender.hits.empty());
+
+    startsBeforeFailure = 1; // the receiver (sound is off): it runs in the caller instead
+    const Sweep noReceiver = runSweep(louncher, "10.71.59.1", "10.71.59.3");
+    EXPECT_EQ(noReceiver.failure, "Error : Thread could not be started");
+    EXPECT_TRUE(noReceiver.sentCount >= 1);
+
+    Louncher::startThread = saved;
+    const Sweep after = runSweep(louncher, "10.71.59.1", "10.71.59.3");
+    EXPECT_EQ(after.failure, "");
+    EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.3", false));
+}
+
+} // namespace
