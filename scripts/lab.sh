@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# The lab where every sweep of the tests runs; tests/lab/README.md describes it.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+scan_addr=192.0.2.1
+router_addr=192.0.2.2
+hosts=(10.71.59.1 10.71.59.2 10.71.59.3 10.71.59.20 10.71.59.100 10.71.59.254 10.71.60.1)
+late_hosts=(10.71.59.77)
+late_ms=1500
+unreachable_net=10.71.61.0/24
+noroute_net=10.71.62.0/24
+scan_if=scan0
+lab_if=lab0
+
+die() {
+    echo "lab: $*" >&2
+    exit 1
+}
+
+usage() {
+    cat >&2 <<'EOF'
+usage: lab.sh up ENVFILE        make the lab, write its variables to ENVFILE
+       lab.sh down ENVFILE      tear down what ENVFILE records (idempotent)
+       lab.sh exec ENVFILE cmd  run cmd in the scan namespace with those variables exported
+EOF
+    exit 2
+}
+
+need_root() {
+    [ "$(id -u)" -eq 0 ] || die "needs root (ip netns)"
+    command -v ip >/dev/null || die "ip (iproute2) is missing"
+}
+
+# Rebuilt when missing or older than its source, so the lab needs no CMake build.
+build_responder() {
+    local src=$repo/tools/lab/responder.cpp bin=$repo/build/lab/responder
+    if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
+        mkdir -p "$repo/build/lab"
+        local tmp
+        tmp=$(mktemp "$repo/build/lab/responder.XXXXXX")
+        if ! c++ -std=c++17 -O2 -Wall -Wextra -o "$tmp" "$src"; then
+            rm -f "$tmp"
+            return 1
+        fi
+        mv -f "$tmp" "$bin"
+    fi
+    echo "$bin"
+}
+
+record() {
+    printf "export %s='%s'\n" "$1" "$2" >>"$envfile"
+}
+
+# A process of ours is ended only if the recorded PID still is the program we started and
+# still lives in our lab namespace: a PID reused since then is left alone.
+stop_recorded() {
+    local pid=$1 name=$2 ns=$3
+    [ -n "$pid" ] || return 0
+    [ -d "/proc/$pid" ] || return 0
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || return 0
+    [ "$(ip netns identify "$pid" 2>/dev/null)" = "$ns" ] || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
+    local i
+    for i in $(seq 50); do
+        [ -d "/proc/$pid" ] || return 0
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+}
+
+# `down` ends processes by the recorded PID only when it still names this program.
+is_ours() {
+    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] || {
+        echo "lab: PID $1 is not $2" >&2
+        return 1
+    }
+}
+
+lab_down() {
+    [ -f "$envfile" ] || return 0
+    local BRIXLE_LAB_SCAN="" BRIXLE_LAB_NS="" BRIXLE_LAB_RESPONDER_PID="" BRIXLE_LAB_TCPDUMP_PID=""
+    # shellcheck disable=SC1090
+    . "$envfile"
+    stop_recorded "$BRIXLE_LAB_TCPDUMP_PID" tcpdump "$BRIXLE_LAB_NS"
+    stop_recorded "$BRIXLE_LAB_RESPONDER_PID" responder "$BRIXLE_LAB_NS"
+    local ns left
+    for ns in $BRIXLE_LAB_SCAN $BRIXLE_LAB_NS; do
+        [ -e "/run/netns/$ns" ] || continue
+        # Leftovers keep the namespace alive after it is unnamed; they are not ours to end.
+        left=$(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')
+        [ -z "$left" ] || echo "lab: warning: processes still in $ns: $left" >&2
+        ip netns delete "$ns" || echo "lab: warning: could not delete $ns" >&2
+    done
+    rm -f "$envfile"
+}
+
+# Waits until the started program says it is ready, giving up early when it has died.
+wait_for() {
+    local what=$1 pid=$2 log=$3 tries=$4
+    shift 4
+    local i
+    for i in $(seq "$tries"); do
+        if "$@"; then
+            return 0
+        fi
+        [ -d "/proc/$pid" ] || break
+        sleep 0.1
+    done
+    echo "lab: $what did not come up:" >&2
+    sed 's/^/  /' "$log" >&2
+    return 1
+}
+
+lab_up() {
+    need_root
+    if [ -f "$envfile" ]; then
+        lab_down
+    fi
+    local dir responder
+    dir=$(cd "$(dirname "$envfile")" && pwd)
+    envfile=$dir/$(basename "$envfile")
+    responder=$(build_responder) || die "could not build the responder"
+
+    local scan=brx$$scan lab=brx$$lab
+    local pcap=$dir/lab-$$.pcap responder_log=$dir/lab-$$-responder.log
+    local tcpdump_log=$dir/lab-$$-tcpdump.log
+
+    # Every name goes into the file before the thing exists, so a failure part way (or a
+    # later `down`) finds all of it.
+    : >"$envfile"
+    record BRIXLE_LAB 1
+    record BRIXLE_LAB_SCAN "$scan"
+    record BRIXLE_LAB_NS "$lab"
+    record BRIXLE_LAB_HOSTS "${hosts[*]}"
+    record BRIXLE_LAB_LATE_HOSTS "${late_hosts[*]}"
+    record BRIXLE_LAB_LATE_MS "$late_ms"
+    record BRIXLE_LAB_ROUTER "$router_addr"
+    record BRIXLE_LAB_UNREACHABLE_NET "$unreachable_net"
+    record BRIXLE_LAB_NOROUTE_NET "$noroute_net"
+    record BRIXLE_LAB_SCAN_IF "$scan_if"
+    record BRIXLE_LAB_PCAP "$pcap"
+    trap 'trap - ERR; echo "lab: setup failed, tearing down" >&2; lab_down; exit 1' ERR
+    set -E
+
+    ip netns add "$scan"
+    ip netns add "$lab"
+    local ns
+    for ns in "$scan" "$lab"; do
+        ip -n "$ns" link set lo up
+        # No IPv6 chatter between the two; a kernel without IPv6 has none anyway.
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+            net.ipv6.conf.default.disable_ipv6=1 >/dev/null 2>&1 || true
+    done
+    # Made inside the namespaces, so no interface of the lab ever shows in the host's.
+    ip -n "$scan" link add "$scan_if" type veth peer name "$lab_if" netns "$lab"
+
+    ip -n "$scan" addr add "$scan_addr/30" dev "$scan_if"
+    ip -n "$scan" link set "$scan_if" up
+    ip -n "$scan" route add default via "$router_addr" dev "$scan_if"
+    ip -n "$scan" route add unreachable "$noroute_net"
+
+    ip -n "$lab" addr add "$router_addr/30" dev "$lab_if"
+    ip -n "$lab" link set "$lab_if" up
+    ip -n "$lab" route add blackhole default
+    ip -n "$lab" route add unreachable "$unreachable_net"
+    local host
+    for host in "${hosts[@]}" "${late_hosts[@]}"; do
+        ip -n "$lab" addr add "$host/32" dev lo
+    done
+    # The ratemask too: at 0 neither the per-peer nor the global ICMP limit applies, so a
+    # sweep through the unreachable range gets an answer for every request.
+    ip netns exec "$lab" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_echo_ignore_all=1 \
+        net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=0
+
+    local args=()
+    for host in "${hosts[@]}"; do
+        args+=(--host "$host")
+    done
+    for host in "${late_hosts[@]}"; do
+        args+=(--host "$host:$late_ms")
+    done
+    # setsid: a Ctrl-C meant for the test runner must not end these behind `down`'s back.
+    setsid ip netns exec "$lab" "$responder" "${args[@]}" >"$responder_log" 2>&1 </dev/null &
+    record BRIXLE_LAB_RESPONDER_PID $!
+    wait_for responder $! "$responder_log" 50 grep -q '^responder: ready' "$responder_log"
+    is_ours $! responder
+
+    rm -f "$pcap"
+    setsid ip netns exec "$lab" tcpdump -U -n -Z root -i "$lab_if" -w "$pcap" icmp \
+        >"$tcpdump_log" 2>&1 </dev/null &
+    record BRIXLE_LAB_TCPDUMP_PID $!
+    wait_for tcpdump $! "$tcpdump_log" 100 eval "grep -q 'listening on' '$tcpdump_log' && [ -e '$pcap' ]"
+    is_ours $! tcpdump
+
+    trap - ERR
+    echo "lab: up ($scan, $lab); variables in $envfile"
+}
+
+lab_exec() {
+    [ -f "$envfile" ] || die "no lab recorded in $envfile"
+    set -a
+    # shellcheck disable=SC1090
+    . "$envfile"
+    set +a
+    [ -e "/run/netns/$BRIXLE_LAB_SCAN" ] || die "namespace $BRIXLE_LAB_SCAN is gone"
+    exec ip netns exec "$BRIXLE_LAB_SCAN" "$@"
+}
+
+[ $# -ge 2 ] || usage
+command=$1
+envfile=$2
+shift 2
+case $command in
+up) lab_up ;;
+down)
+    need_root
+    lab_down
+    ;;
+exec)
+    [ $# -ge 1 ] || usage
+    need_root
+    lab_exec "$@"
+    ;;
+*) usage ;;
+esac
