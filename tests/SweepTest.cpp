@@ -125,7 +125,7 @@ class LabSweep : public ::testing::Test {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         std::vector<CapturedRequest> during;
         for (const CapturedRequest& request : readEchoRequests(labVariable("BRIXLE_LAB_PCAP"))) {
-            if (request.seconds >= sweep.started - 0.5 && request.seconds <= sweep.ended + 0.5)
+            if (request.seconds >= sweep.started - 0.02 && request.seconds <= sweep.ended)
                 during.push_back(request);
         }
         return during;
@@ -133,6 +133,17 @@ class LabSweep : public ::testing::Test {
 
     Louncher louncher;
 };
+
+std::uint32_t tickOf(const CapturedRequest& request) {
+    return static_cast<std::uint32_t>(request.icmp[12]) |
+           static_cast<std::uint32_t>(request.icmp[13]) << 8 |
+           static_cast<std::uint32_t>(request.icmp[14]) << 16 |
+           static_cast<std::uint32_t>(request.icmp[15]) << 24;
+}
+
+std::uint32_t tickDifference(const CapturedRequest& earlier, const CapturedRequest& later) {
+    return static_cast<std::uint32_t>(tickOf(later) - tickOf(earlier));
+}
 
 TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
     const Sweep sweep = runSweep(louncher, "10.71.59.0", "10.71.59.31");
@@ -151,6 +162,8 @@ TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
     if (labVariable("BRIXLE_LAB_PCAP").empty())
         GTEST_SKIP() << "no capture of the lab available";
     ASSERT_EQ(requests.size(), 96u);
+    EXPECT_GE(tickDifference(requests.front(), requests.back()), 95u * 9u);
+    EXPECT_GE(requests.back().seconds - requests.front().seconds, 95 * 0.009);
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const CapturedRequest& request = requests[i];
         SCOPED_TRACE("request " + std::to_string(i) + " to " + request.destination);
@@ -177,15 +190,9 @@ TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
             const int countBefore = before.icmp[4] | before.icmp[5] << 8;
             EXPECT_EQ(count, (countBefore + 1) & 0xFFFF);
             EXPECT_GE(request.seconds - before.seconds, 0.009) << "less than 10 ms apart";
-            const std::uint32_t tick = static_cast<std::uint32_t>(request.icmp[12]) |
-                                       static_cast<std::uint32_t>(request.icmp[13]) << 8 |
-                                       static_cast<std::uint32_t>(request.icmp[14]) << 16 |
-                                       static_cast<std::uint32_t>(request.icmp[15]) << 24;
-            const std::uint32_t tickBefore = static_cast<std::uint32_t>(before.icmp[12]) |
-                                             static_cast<std::uint32_t>(before.icmp[13]) << 8 |
-                                             static_cast<std::uint32_t>(before.icmp[14]) << 16 |
-                                             static_cast<std::uint32_t>(before.icmp[15]) << 24;
-            EXPECT_GE(tick - tickBefore, 9u) << "time stamps not at least 10 ms apart";
+            // The tick count's resolution varies (Wine's moves in steps), so only its order
+            // is checked per request, and its pace over the whole sweep below.
+            EXPECT_LT(tickDifference(before, request), 0x80000000u) << "time stamps go back";
         }
     }
 }
