@@ -1,0 +1,9 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+INT_PTR CALLBACK SaveDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// The folder the user picked, or an empty text when the picker was cancelled.
+std::string browseForFolder(HWND owner);
