@@ -1,12 +1,76 @@
 #include "sound/SoundScript.h"
 
 #include "engine/Louncher.h"
+#include "sound/SoundDevice.h"
 
-// Without effects the script has only its waits: it ends the sweep once sending is over.
-void soundScript(Louncher* louncher) {
+namespace {
+
+void sleepFor(DWORD milliseconds) {
+    Sleep(milliseconds);
+}
+
+const DWORD openingPause = 581;
+const DWORD flurryLook = 100;
+const DWORD closingPause = 1519;
+
+const int noAnswerEffect = 11;
+const int mostAnsweredEffect = 12;
+const int fewAnsweredEffect = 13;
+
+struct Verdict {
+    const char* file;
+    int effect;
+    DWORD pause;
+};
+
+Verdict verdictFor(int hits, int sent) {
+    if (hits == 0)
+        return {"canthear.wav", noAnswerEffect, 3708};
+    // Stored through a volatile so that the product is rounded to double even where the FPU
+    // would keep it wider (x87 on 32-bit Windows): 10 * 0.8 must not come out above 8.
+    volatile double enough = static_cast<double>(sent) * 0.8;
+    if (enough > static_cast<double>(hits))
+        return {"abeshi.wav", fewAnsweredEffect, 2268};
+    return {"muteki.wav", mostAnsweredEffect, 1944};
+}
+
+void playOnce(const char* file, int effectNumber, DWORD pause) {
+    if (!loadEffect(SoundDevice::device, file))
+        return;
+    playEffect(effectNumber, 0);
+    soundScriptPause(pause);
+}
+
+void runScript(Louncher* louncher) {
+    playOnce("a_.wav", louncher->phase.load(), openingPause);
     louncher->phase.fetch_add(1);
+
+    const bool flurry = loadEffect(SoundDevice::device, "tata.wav");
+    if (flurry)
+        playEffect(louncher->phase.load(), DSBPLAY_LOOPING);
     while (louncher->phase.load() == 2)
-        Sleep(100);
+        soundScriptPause(flurryLook);
+    if (flurry)
+        endLoop();
+
+    playOnce("tah.wav", louncher->phase.load(), closingPause);
     louncher->phase.fetch_add(1);
+
+    const int hits = louncher->hitCount();
+    const int sent = hits == 0 ? 0 : louncher->sentCount();
+    const Verdict verdict = verdictFor(hits, sent);
+    playOnce(verdict.file, verdict.effect, verdict.pause);
+}
+
+} // namespace
+
+void (*soundScriptPause)(DWORD milliseconds) = sleepFor;
+
+void soundScript(Louncher* louncher) {
+    // Nothing else ends a sweep with sound, so whatever happens the sweep must be finished.
+    try {
+        runScript(louncher);
+    } catch (...) {
+    }
     louncher->finishSweep();
 }
