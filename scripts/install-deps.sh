@@ -9,7 +9,7 @@ packages=(
   wine wine64 wine32:i386
   xvfb xdotool imagemagick
   iproute2 iputils-ping tcpdump fping nmap
-  alsa-utils sox zip unzip file procps
+  alsa-utils sox zip unzip file procps time
 )
 
 if [ "$(id -u)" -ne 0 ]; then
