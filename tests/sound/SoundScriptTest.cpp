@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/Louncher.h"
@@ -221,6 +222,24 @@ TEST_F(SoundScriptTest, EndsTheSweepEvenWhenSomethingThrows) {
     duringPause = [](DWORD) { throw std::runtime_error("sound thread trouble"); };
     EXPECT_NO_THROW(soundScript(&louncher));
     EXPECT_EQ(louncher.done.load(), 1);
+}
+
+TEST_F(SoundScriptTest, RunsOnItsOwnThreadBesideTheSweep) {
+    // The pauses pass quickly; this thread plays the receiver instead.
+    duringPause = [](DWORD) { Sleep(1); };
+    louncher.hitCount_.store(0);
+    std::thread sound(soundScript, &louncher);
+    while (louncher.phase.load() != 2)
+        std::this_thread::yield();
+    Sleep(20);
+    louncher.sentCount_.store(4);
+    louncher.hitCount_.store(4);
+    louncher.phase.store(3);
+    sound.join();
+    EXPECT_EQ(louncher.done.load(), 1);
+    EXPECT_EQ(louncher.phase.load(), 4);
+    ASSERT_FALSE(device.events.empty());
+    EXPECT_EQ(device.events.back(), "pause 1944");
 }
 
 } // namespace
