@@ -1,9 +1,9 @@
 #include <mmsystem.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -49,7 +49,8 @@ bool fillBuffer(HMMIO file, std::int64_t start) {
 }
 
 bool seekTo(HMMIO file, std::int64_t target) {
-    if (target < 0 || target > LONG_MAX)
+    // Offsets are 32-bit LONGs as in the real API; anything past them is out of reach.
+    if (target < 0 || target > std::numeric_limits<LONG>::max())
         return false;
     if (!buffered(file))
         return std::fseek(file->stream, static_cast<long>(target), SEEK_SET) == 0;

@@ -218,3 +218,17 @@ TEST_F(WaveReaderTest, FailsWhenTheDataChunkRunsPastTheEndOfTheFile) {
 }
 
 } // namespace
+
+namespace {
+
+// Found by fuzzing: a chunk declaring nearly 4 GiB made the chunk search wrap round to the
+// start of the file and search for ever. It must be refused, and promptly.
+TEST_F(WaveReaderTest, RefusesAChunkSizeBeyondTheReachOfFileOffsets) {
+    Bytes file = riff(join({textBytes("fmt\xff"), Bytes{0xF7, 0xFF, 0xFF, 0xFF}, noise(25, 4)}));
+    EXPECT_NE(waveOpen(folder.write("huge.wav", file).c_str(), &this->file, &format, &riffChunk),
+              0);
+    EXPECT_EQ(this->file, nullptr);
+    EXPECT_EQ(format, nullptr);
+}
+
+} // namespace
