@@ -36,6 +36,7 @@ Louncher::~Louncher() {
     if (ready.load() != 0) {
         closesocket(socket);
         WSACleanup();
+        releaseSound();
     }
 }
 
