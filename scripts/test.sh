@@ -91,7 +91,7 @@ in_lab_wine() {
     local status=0
     if [ ! -e "$wine_root/prefix-ready" ]; then
         echo "wine: creating the prefix (once)"
-        if timeout 300 wineboot -u >"$results/wineboot.log" 2>&1; then
+        if timeout --foreground 300 wineboot -u >"$results/wineboot.log" 2>&1; then
             touch "$wine_root/prefix-ready"
         else
             echo "wine: wineboot failed" >&2
@@ -104,9 +104,11 @@ in_lab_wine() {
             (
                 cd "$repo/build/$preset/tests" &&
                     GTEST_OUTPUT="xml:Z:$results/$preset.xml" \
-                        timeout -k 10 "$suite_timeout" wine brixle_tests.exe
+                        timeout --foreground -k 10 "$suite_timeout" wine brixle_tests.exe
             ) >"$results/$preset.log" 2>&1
-            echo $? >"$results/$preset.rc"
+            rc=$?
+            echo $rc >"$results/$preset.rc"
+            [ $rc -ne 130 ] && [ $rc -ne 143 ] || { status=$rc; break; }
         done
     fi
     wineserver -k
@@ -179,6 +181,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "interrupted" >&2; exit 130' INT
 trap 'echo "terminated" >&2; exit 143' TERM
+# A Ctrl-C reaches the suite first; when it dies of it, bash may not run the trap itself.
+stop_if_interrupted() {
+    case $1 in
+    130) echo "interrupted" >&2; exit 130 ;;
+    143) echo "terminated" >&2; exit 143 ;;
+    esac
+}
 
 root=0
 [ "$(id -u)" -eq 0 ] && root=1
@@ -254,7 +263,9 @@ add_script_result() {
 if [ $lab -eq 1 ]; then
     step "lab network"
     in_lab bash "$repo/tests/lab/lab-network-test.sh" 2>&1 | tee "$results/lab-network.log"
-    add_script_result lab-network "${PIPESTATUS[0]}" "$results/lab-network.log"
+    rc=${PIPESTATUS[0]}
+    stop_if_interrupted "$rc"
+    add_script_result lab-network "$rc" "$results/lab-network.log"
 elif [ $root -eq 0 ]; then
     add_result lab-network 0 0 1 "no lab without root"
 fi
@@ -310,8 +321,9 @@ for preset in "${presets[@]}"; do
     # shellcheck disable=SC2046
     (cd "$repo/build/$preset/tests" &&
         in_lab env GTEST_OUTPUT="xml:$results/$preset.xml" $(native_env "$preset") \
-            timeout -k 10 "$suite_timeout" ./brixle_tests) >"$results/$preset.log" 2>&1
+            timeout --foreground -k 10 "$suite_timeout" ./brixle_tests) >"$results/$preset.log" 2>&1
     rc=$?
+    stop_if_interrupted "$rc"
     tail -n 3 "$results/$preset.log"
     add_gtest_result "$preset" "$rc"
 done
@@ -328,6 +340,7 @@ if [ ${#wine_presets[@]} -gt 0 ]; then
         wine_used=1
         in_lab bash "$repo/scripts/test.sh" --in-lab-wine "${wine_presets[@]}" 9>&-
         wine_status=$?
+        stop_if_interrupted "$wine_status"
         for preset in "${wine_presets[@]}"; do
             if [ $wine_status -ne 0 ] && [ ! -e "$results/$preset.rc" ]; then
                 add_result "$preset" 0 1 0 "Wine was not started in the lab"
@@ -350,8 +363,9 @@ if [ $full -eq 1 ]; then
         step "$name"
         log=$results/$(basename "$name").log
         in_lab env "${wine_env[@]}" BRIXLE_BUILD_ROOT="$repo/build" BRIXLE_RESULTS_DIR="$results" \
-            timeout -k 10 "$suite_timeout" bash "$repo/$script" >"$log" 2>&1 9>&-
+            timeout --foreground -k 10 "$suite_timeout" bash "$repo/$script" >"$log" 2>&1 9>&-
         rc=$?
+        stop_if_interrupted "$rc"
         tail -n 1 "$log"
         add_script_result "$name" "$rc" "$log"
     done
