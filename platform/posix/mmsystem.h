@@ -111,3 +111,8 @@ MMRESULT mmioSetInfo(HMMIO file, LPCMMIOINFO info, UINT flags);
 MMRESULT mmioAdvance(HMMIO file, LPMMIOINFO info, UINT flags);
 MMRESULT mmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags);
 MMRESULT mmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags);
+
+// The system timer's resolution. Linux sleeps to the millisecond already, so these only answer.
+#define TIMERR_NOERROR 0
+MMRESULT timeBeginPeriod(UINT milliseconds);
+MMRESULT timeEndPeriod(UINT milliseconds);

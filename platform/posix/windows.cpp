@@ -22,3 +22,13 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
     std::free(memory);
     return nullptr;
 }
+
+#include <mmsystem.h>
+
+MMRESULT timeBeginPeriod(UINT) {
+    return TIMERR_NOERROR;
+}
+
+MMRESULT timeEndPeriod(UINT) {
+    return TIMERR_NOERROR;
+}
