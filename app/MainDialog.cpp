@@ -97,6 +97,9 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         SetDlgItemTextA(dialog, IDC_TO, "10.71.59.255");
         return 1;
     case showSetupFailure:
+        // The dialog would only appear once its queue is idle, after the box: show it first.
+        ShowWindow(dialog, SW_SHOWNORMAL);
+        UpdateWindow(dialog);
         MessageBoxA(dialog, setupFailure.c_str(), caption, MB_OK);
         return 1;
     case WM_COMMAND:

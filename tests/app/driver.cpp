@@ -19,7 +19,11 @@ int failures = 0;
 std::string narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) {
-        out += c < 0x80 ? static_cast<char>(c) : '?';
+        if (c == L'\n') {
+            out += "\\n";
+        } else {
+            out += c < 0x80 ? static_cast<char>(c) : '?';
+        }
     }
     return out;
 }
@@ -564,9 +568,9 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
         }
         Sleep(20);
     }
+    settle(main); // the buttons are enabled one after the other
     check(IsWindowEnabled(ata) && IsWindowEnabled(save), what + " ends, buttons enabled again");
     check(bothDisabled, what + ": both buttons disabled while it runs");
-    settle(main);
     std::vector<std::wstring> seen;
     LONG recorded = std::min(static_cast<LONG>(log->count), ProgressLog::capacity);
     for (LONG index = 0; index < recorded; ++index) {
@@ -646,12 +650,14 @@ HWND saveDialog(HWND main) {
     return save != nullptr ? save : openSave(main);
 }
 
-// Saves to PATH; with a message text the save must fail with it, leaving FIELD in the path
-// field, and the dialog is then cancelled.
+// Saves to PATH ("-": whatever the path field holds); with a message text the save must fail
+// with it, leaving FIELD in the path field, and the dialog is then cancelled.
 int commandSave(const std::wstring& path, const std::wstring& message, const std::wstring& field) {
     HWND main = mainWindow();
     HWND save = saveDialog(main);
-    setItemText(save, IDC_PATH, path);
+    if (path != L"-") {
+        setItemText(save, IDC_PATH, path);
+    }
     press(save, IDOK);
     std::string what = "save to " + quoted(path.size() > 60 ? path.substr(0, 60) + L"..." : path);
     if (message.empty()) {

@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Runs brixle100.exe under Wine on a virtual display inside the lab and works it through its
+# windows with brixle_app_driver.exe. Prints "N passed, M failed" last; exits 1 on any failure.
+#
+# Run from scripts/test.sh (already in the scan namespace, with the lab's variables and a
+# WINEPREFIX), or on its own as root: it then builds, brings up a lab of its own and comes back
+# here inside it. BRIXLE_APP_BUILD_DIR picks the mingw-i686 build to use.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=tests/app/wine-session.sh
+. "$repo/tests/app/wine-session.sh"
+
+build=${BRIXLE_APP_BUILD_DIR:-${BRIXLE_BUILD_ROOT:-$repo/build}/mingw-i686}
+work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/app
+exe=$build/app/brixle100.exe
+driver=$build/tests/app/brixle_app_driver.exe
+
+if ! in_scan_namespace; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: the program tests need root for the lab (ip netns)"
+        echo "0 passed, 0 failed, 1 skipped"
+        exit 0
+    fi
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake --preset mingw-i686 -B "$build" >/dev/null || exit 1
+    fi
+    cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || {
+        echo "build failed"
+        echo "0 passed, 1 failed"
+        exit 1
+    }
+    mkdir -p "$work"
+    envfile=$work/lab.env
+    "$repo/scripts/lab.sh" up "$envfile" >/dev/null || exit 1
+    trap '"$repo/scripts/lab.sh" down "$envfile"' EXIT
+    "$repo/scripts/lab.sh" exec "$envfile" env WINEPREFIX="${WINEPREFIX:-$build/app-wine}" \
+        BRIXLE_APP_BUILD_DIR="$build" bash "${BASH_SOURCE[0]}"
+    exit
+fi
+
+export WINEPREFIX=${WINEPREFIX:-$build/app-wine}
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$work"
+mkdir -p "$work"
+passed=0 failed=0 skipped=0
+
+cleanup() {
+    stop_program
+    stop_wineserver
+    stop_xvfb
+}
+trap cleanup EXIT
+
+# Counts the "ok" and "not ok" lines of what it runs, and shows them. Through a file: the
+# wineserver keeps the standard handles of every Wine program, so a pipe would never end.
+counted() {
+    local line out=$work/step.out
+    "$@" >"$out" 2>&1
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        echo "$line"
+        case $line in
+        "ok - "*) passed=$((passed + 1)) ;;
+        "not ok - "*) failed=$((failed + 1)) ;;
+        esac
+    done <"$out"
+}
+drive() { counted wine "$driver" "$@"; }
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok - $what"
+        passed=$((passed + 1))
+    else
+        echo "not ok - $what"
+        failed=$((failed + 1))
+    fi
+}
+finish() {
+    if [ "$skipped" -gt 0 ]; then
+        echo "$passed passed, $failed failed, $skipped skipped"
+    else
+        echo "$passed passed, $failed failed"
+    fi
+    [ "$failed" -eq 0 ]
+    exit
+}
+abort() {
+    echo "not ok - $*"
+    failed=$((failed + 1))
+    finish
+}
+
+[ -f "$exe" ] && [ -f "$driver" ] || abort "built $exe and $driver"
+start_xvfb "$work/xvfb.log" || abort "a virtual display"
+start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
+shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot $1"; }
+
+# The file a save must have written: the hosts in address order, each line ended by CR LF.
+expect_file() {
+    local file=$1
+    shift
+    if [ $# -gt 0 ]; then
+        printf '%s\r\n' "$@" >"$work/expected"
+    else
+        : >"$work/expected"
+    fi
+    cmp -s "$file" "$work/expected"
+}
+
+drive templates "$(windows_path "$exe")"
+
+# ---- a program that can sweep
+start_program "$exe" "$work/program.log"
+drive start
+drive expect-box "Brixle 100" -
+for fields in "10.71.59 10.71.59.7" "10.71.59.0 1.2.3.4.5" "a.b.c 256.1.1.1"; do
+    # shellcheck disable=SC2086
+    drive refused $fields "Invalid IP Address"
+done
+
+# The preset range: the lab's hosts in it, the late one included, and its 256 addresses.
+mapfile -t hosts < <(lab_hosts_between 10.71.59.0 10.71.59.255)
+drive sweep 10.71.59.0 10.71.59.255 256 "${hosts[@]}"
+shot main-after-sweep
+results=$work/results.txt
+printf 'an older and much longer file than the one the save writes\n%.0s' 1 2 3 >"$results"
+drive open-save
+shot save-dialog
+drive save "$(windows_path "$results")"
+check "the saved file holds the hosts in address order, CR LF after each, over the old file" \
+    expect_file "$results" "${hosts[@]}"
+
+# A refused start keeps the last sweep's results, and they can still be saved.
+drive refused 10.71.59.0 10.71.59.x.1 "Invalid IP Address"
+drive save "$(windows_path "$work/kept.txt")"
+check "after a refused start the last sweep's hosts are still saved" \
+    expect_file "$work/kept.txt" "${hosts[@]}"
+
+drive save "" "no file name" ""
+drive save "$(windows_path "$work/no/such/folder/x.txt")" \
+    "can't open : $(windows_path "$work/no/such/folder/x.txt")" ""
+drive save 'Z:\dev\full' "can't write : Z:\dev\full" 'Z:\dev\full'
+
+# Longer than 259 characters: the name is cut, and the file made under the cut name.
+mkdir -p "$work/long"
+prefix_path="$(windows_path "$work/long")\\"
+name_length=$((300 - ${#prefix_path}))
+long_name=$(printf 'n%.0s' $(seq "$name_length"))
+cut_name=${long_name:0:$((259 - ${#prefix_path}))}
+drive save "$prefix_path$long_name"
+check "a path of 300 characters is cut to its first 259" \
+    expect_file "$work/long/$cut_name" "${hosts[@]}"
+check "nothing is written under the uncut name" test ! -e "$work/long/$long_name"
+
+# The folder picker: cancelled it changes nothing; a folder alone is no file to save to.
+drive open-save
+drive browse cancel 'C:\keep\this.txt'
+drive browse ok 'C:\keep\this.txt'
+folder=$(tr -d '\r' <"$work/step.out" | sed -n 's/^folder //p')
+if [ -n "$folder" ]; then
+    drive save - "can't open : $folder" ""
+else
+    abort "the folder picker yields a folder"
+fi
+
+# Enter in an address field; the last address cut after 15 characters (010.071.059.023);
+# every line of the first sweep replaced.
+mapfile -t hosts < <(lab_hosts_between 10.71.59.16 10.71.59.23)
+drive sweep 10.71.59.16 010.071.059.023.999 --enter 8 "${hosts[@]}"
+drive save "$(windows_path "$results")"
+check "after a second sweep only its hosts are saved" expect_file "$results" "${hosts[@]}"
+
+# No answer at all: an empty list, and the save empties the file.
+drive sweep 10.71.59.40 10.71.59.45 6
+drive save "$(windows_path "$results")"
+check "a sweep without answers saves an empty file (0 bytes)" expect_file "$results"
+
+drive escape
+drive close
+wait_program
+check "closing the window ends the program with exit code 0 (got $program_rc)" \
+    test "$program_rc" = 0
+
+# ---- a program that cannot open its raw socket: no CAP_NET_RAW for the wineserver, which
+# opens the sockets, nor for the program.
+stop_wineserver
+no_raw=(setpriv --bounding-set=-net_raw --inh-caps=-net_raw)
+if ! "${no_raw[@]}" true 2>/dev/null; then
+    echo "# skipped: setpriv cannot drop CAP_NET_RAW here, so the setup failure is not shown"
+    skipped=$((skipped + 1))
+else
+    start_wineserver "$work/wineserver-noraw.log" "${no_raw[@]}" ||
+        abort "a wineserver without CAP_NET_RAW in the scan namespace"
+    for pid in $(prefix_wineservers); do
+        caps=$(sed -n 's/^CapEff:\t//p' "/proc/$pid/status")
+        check "the wineserver $pid runs without CAP_NET_RAW" test $((0x$caps & (1 << 13))) -eq 0
+    done
+    start_program "$exe" "$work/program-noraw.log" "${no_raw[@]}"
+    drive expect-box "Brixle 100" "Error : Windows Socket Operation Failed
+Brixle 100 needs administrator rights to open its raw ICMP socket."
+    drive start
+    drive refused 10.71.59.0 10.71.59.7 "Error : Louncher::fire() not initialized"
+    drive close
+    wait_program
+    check "after a failed setup, closing still ends with exit code 0 (got $program_rc)" \
+        test "$program_rc" = 0
+fi
+
+echo "# screenshots: $work/main-after-sweep.png $work/save-dialog.png"
+finish
