@@ -5,6 +5,7 @@ set -uo pipefail
 # Further test scripts, run in the scan namespace after the GoogleTest suites (full runs only).
 # Each ends with the line "N passed, M failed" and exits non-zero on failure.
 extra_tests=(
+    tests/app/run-app-tests.sh
 )
 
 usage() {
