@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds brixle100.exe (mingw-i686) and starts it under Wine.
+#
+# With a usable display it simply starts the program there, in a Wine prefix of its own. The
+# raw ICMP socket needs administrator rights: under Wine that means running as root.
+#
+# Without one (a headless server, CI) it never sweeps the machine's own network: it brings up
+# the lab (scripts/lab.sh), starts the program on a virtual display inside the lab's scan
+# namespace, sweeps the preset range 10.71.59.0-255 there, saves the results, takes a screenshot
+# of the window, tears everything down and says where the screenshot and the results file are.
+# BRIXLE_BUILD_DIR picks the build directory (default build/mingw-i686).
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BRIXLE_BUILD_DIR:-$repo/build/mingw-i686}
+out=$repo/build/run
+exe=$build/app/brixle100.exe
+driver=$build/tests/app/brixle_app_driver.exe
+
+die() {
+    echo "run: $*" >&2
+    exit 1
+}
+
+# ---- inside the lab (the script comes back here through scripts/lab.sh exec)
+if [ "${1:-}" = --in-lab ]; then
+    # shellcheck source=tests/app/wine-session.sh
+    . "$repo/tests/app/wine-session.sh"
+    export WINEPREFIX=$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    trap 'stop_program; stop_wineserver; stop_xvfb' EXIT
+    start_xvfb "$out/xvfb.log" || die "no virtual display"
+    start_wineserver "$out/wineserver.log" || die "no wineserver inside the lab"
+    start_program "$exe" "$out/program.log"
+    drive() {
+        wine "$driver" "$@" >"$out/driver.log" 2>&1
+        local rc=$?
+        tr -d '\r' <"$out/driver.log"
+        return $rc
+    }
+    drive start >/dev/null || die "the program did not come up; see $out/program.log"
+    mapfile -t hosts < <(lab_hosts_between 10.71.59.0 10.71.59.255)
+    echo "run: sweeping 10.71.59.0 - 10.71.59.255 in the lab (answering there: ${hosts[*]})"
+    drive sweep 10.71.59.0 10.71.59.255 256 "${hosts[@]}" | grep -v '^ok' >&2
+    import -window root "$out/brixle100.png" || echo "run: no screenshot" >&2
+    drive save "$(windows_path "$out/results.txt")" | grep -v '^ok' >&2
+    drive close >/dev/null
+    wait_program
+    exit 0
+fi
+
+# ---- build
+if [ "$(id -u)" -eq 0 ]; then
+    bash "$repo/scripts/install-deps.sh" || die "installing the dependencies failed"
+fi
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset mingw-i686 -B "$build" >/dev/null || die "configuring failed"
+fi
+cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || die "the build failed"
+echo "run: built $exe"
+
+# ---- a real display: just start it
+if [ -n "${DISPLAY:-}" ] && xwininfo -root >/dev/null 2>&1; then
+    export WINEPREFIX=${WINEPREFIX:-$HOME/.local/share/brixle100/wine}
+    [ "$(id -u)" -eq 0 ] || echo "run: not root, so the program cannot open its raw socket" >&2
+    cd "$(dirname "$exe")" && exec wine "$(basename "$exe")"
+fi
+
+# ---- headless: only ever inside the lab
+[ "$(id -u)" -eq 0 ] || die "no display, and the lab that replaces it needs root (ip netns)"
+mkdir -p "$out"
+rm -f "$out/brixle100.png" "$out/results.txt"
+envfile=$out/lab.env
+"$repo/scripts/lab.sh" up "$envfile" >/dev/null || die "the lab did not come up"
+trap '"$repo/scripts/lab.sh" down "$envfile"' EXIT
+echo "run: no display here; running the program in the lab on a virtual display"
+"$repo/scripts/lab.sh" exec "$envfile" env BRIXLE_BUILD_DIR="$build" bash "${BASH_SOURCE[0]}" --in-lab
+status=$?
+if [ -f "$out/brixle100.png" ] && [ -f "$out/results.txt" ]; then
+    echo "run: screenshot of the window: $out/brixle100.png"
+    echo "run: results file:             $out/results.txt ($(wc -l <"$out/results.txt") hosts)"
+else
+    echo "run: the run did not finish; logs in $out" >&2
+    status=1
+fi
+exit $status
