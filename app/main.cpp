@@ -7,6 +7,7 @@
 #include "app/MainDialog.h"
 #include "app/Program.h"
 #include "app/resource.h"
+#include "sound/SoundDevice.h"
 
 // Built in this order and torn down in reverse, so the engine outlives everything that uses it.
 Louncher louncher;
@@ -26,6 +27,9 @@ int WINAPI WinMain(HINSTANCE thisInstance, HINSTANCE, LPSTR, int) {
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialog, 0);
+
+    // No sweep can be running once the dialog has ended: its handler runs every sweep to the end.
+    releaseSound();
 
     if (SUCCEEDED(com)) {
         CoUninitialize();
