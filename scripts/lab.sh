@@ -24,6 +24,9 @@ usage() {
 usage: lab.sh up ENVFILE        make the lab, write its variables to ENVFILE
        lab.sh down ENVFILE      tear down what ENVFILE records (idempotent)
        lab.sh exec ENVFILE cmd  run cmd in the scan namespace with those variables exported
+       lab.sh noise ENVFILE args...
+                                send bounded unwanted ICMP to the scan host from the lab
+                                namespace (tools/lab/noise.cpp; --help for its options)
 EOF
     exit 2
 }
@@ -35,11 +38,15 @@ need_root() {
 
 # Rebuilt when missing or older than its source, so the lab needs no CMake build.
 build_responder() {
-    local src=$repo/tools/lab/responder.cpp bin=$repo/build/lab/responder
+    build_lab_tool responder
+}
+
+build_lab_tool() {
+    local src=$repo/tools/lab/$1.cpp bin=$repo/build/lab/$1
     if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
         mkdir -p "$repo/build/lab"
         local tmp
-        tmp=$(mktemp "$repo/build/lab/responder.XXXXXX")
+        tmp=$(mktemp "$repo/build/lab/$1.XXXXXX")
         if ! c++ -std=c++17 -O2 -Wall -Wextra -o "$tmp" "$src"; then
             rm -f "$tmp"
             return 1
@@ -118,10 +125,11 @@ lab_up() {
     if [ -f "$envfile" ]; then
         lab_down
     fi
-    local dir responder
+    local dir responder noise
     dir=$(cd "$(dirname "$envfile")" && pwd)
     envfile=$dir/$(basename "$envfile")
     responder=$(build_responder) || die "could not build the responder"
+    noise=$(build_lab_tool noise) || die "could not build the noise sender"
 
     local scan=brx$$scan lab=brx$$lab
     local pcap=$dir/lab-$$.pcap responder_log=$dir/lab-$$-responder.log
@@ -141,6 +149,7 @@ lab_up() {
     record BRIXLE_LAB_NOROUTE_NET "$noroute_net"
     record BRIXLE_LAB_SCAN_IF "$scan_if"
     record BRIXLE_LAB_PCAP "$pcap"
+    record BRIXLE_LAB_NOISE "$noise"
     trap 'trap - ERR; echo "lab: setup failed, tearing down" >&2; lab_down; exit 1' ERR
     set -E
 
@@ -208,6 +217,17 @@ lab_exec() {
     exec ip netns exec "$BRIXLE_LAB_SCAN" "$@"
 }
 
+# The noise sender runs on the lab's side and sends to the scan host only; it stops by itself.
+lab_noise() {
+    [ -f "$envfile" ] || die "no lab recorded in $envfile"
+    # shellcheck disable=SC1090
+    . "$envfile"
+    [ -e "/run/netns/$BRIXLE_LAB_NS" ] || die "namespace $BRIXLE_LAB_NS is gone"
+    local noise=${BRIXLE_LAB_NOISE:-}
+    [ -n "$noise" ] || noise=$(build_lab_tool noise) || die "could not build the noise sender"
+    exec ip netns exec "$BRIXLE_LAB_NS" "$noise" --netns "$BRIXLE_LAB_NS" "$@"
+}
+
 [ $# -ge 2 ] || usage
 command=$1
 envfile=$2
@@ -222,6 +242,10 @@ exec)
     [ $# -ge 1 ] || usage
     need_root
     lab_exec "$@"
+    ;;
+noise)
+    need_root
+    lab_noise "$@"
     ;;
 *) usage ;;
 esac

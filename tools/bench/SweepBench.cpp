@@ -3,34 +3,44 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
-// Runs one sweep with the engine, silent, and prints what the benchmark script compares:
-// the hosts found and the time spent sending and in all. Run it inside the lab only.
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: brixle_sweep_bench FIRST LAST\n");
-        return 2;
+#include "ProcessStats.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// The sweep's threads end just after it is done; give them time before counting what is left.
+ProcessStats settledStats(long baselineThreads) {
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(3);
+    ProcessStats stats = readProcessStats();
+    while (stats.threads > baselineThreads && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stats = readProcessStats();
     }
+    return stats;
+}
+
+bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int number,
+           long baselineThreads) {
+    // The walk advances the first address in place, so every sweep parses the range anew.
     IpAddress first(0, 0, 0, 0), last(0, 0, 0, 0);
-    if (!first.parse(argv[1]) || !last.parse(argv[2])) {
-        std::fprintf(stderr, "Invalid IP Address\n");
-        return 2;
-    }
+    first.parse(firstText);
+    last.parse(lastText);
 
-    Louncher louncher;
-    try {
-        louncher.init(nullptr, nullptr, nullptr);
-    } catch (Error* error) {
-        std::fprintf(stderr, "%s\n", error->message().c_str());
-        delete error;
-        return 1;
-    }
-
-    using Clock = std::chrono::steady_clock;
     louncher.setRange(&first, &last, 0);
     const Clock::time_point start = Clock::now();
     louncher.fire();
+    // A script that disturbs the sweep waits for this line.
+    std::printf("sweep %d started\n", number);
+    std::fflush(stdout);
     Clock::time_point sendingOver{};
     bool sawSendingOver = false;
     while (!louncher.isDone()) {
@@ -46,12 +56,70 @@ int main(int argc, char** argv) {
 
     ResultList hits;
     louncher.copyHits(hits);
-    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
     std::printf("addresses %d\n", louncher.sentCount());
     std::printf("sending_s %.3f\n", seconds(sendingOver - start));
     std::printf("total_s %.3f\n", seconds(end - start));
     std::printf("failure %s\n", louncher.failureMessage().c_str());
     for (const std::string& hit : hits)
         std::printf("hit %s\n", hit.c_str());
-    return louncher.failureMessage().empty() ? 0 : 1;
+    if (baselineThreads >= 0) {
+        const ProcessStats stats = settledStats(baselineThreads);
+        std::printf("rss_kib %ld\nprivate_kib %ld\nhandles %ld\nthreads %ld\n", stats.residentKib,
+                    stats.privateKib, stats.handles, stats.threads);
+    }
+    std::printf("sweep %d done\n", number);
+    std::fflush(stdout);
+    return louncher.failureMessage().empty();
+}
+
+} // namespace
+
+// Runs silent sweeps with the engine, one per range given, in one program run, and prints what
+// the benchmark and fault scripts compare: the hosts found and the time spent sending and in
+// all; with --repeat N (the ranges N times over), after every sweep also the process's memory,
+// handles and threads. Run it inside the lab only.
+int main(int argc, char** argv) {
+    int repeat = 0;
+    int at = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--repeat") == 0) {
+        repeat = std::atoi(argv[2]);
+        if (repeat < 1) {
+            std::fprintf(stderr, "--repeat needs a count of at least 1\n");
+            return 2;
+        }
+        at = 3;
+    }
+    if (argc - at < 2 || (argc - at) % 2 != 0) {
+        std::fprintf(stderr, "usage: brixle_sweep_bench [--repeat N] FIRST LAST [FIRST LAST]...\n");
+        return 2;
+    }
+    IpAddress check(0, 0, 0, 0);
+    for (int i = at; i < argc; ++i) {
+        if (!check.parse(argv[i])) {
+            std::fprintf(stderr, "Invalid IP Address\n");
+            return 2;
+        }
+    }
+
+    Louncher louncher;
+    try {
+        louncher.init(nullptr, nullptr, nullptr);
+    } catch (Error* error) {
+        std::fprintf(stderr, "%s\n", error->message().c_str());
+        delete error;
+        return 1;
+    }
+
+    long baselineThreads = -1;
+    if (repeat > 0) {
+        baselineThreads = readProcessStats().threads;
+        std::printf("baseline_threads %ld\n", baselineThreads);
+    }
+    bool clean = true;
+    int number = 0;
+    for (int round = 0; round < (repeat > 0 ? repeat : 1); ++round) {
+        for (int i = at; i < argc; i += 2)
+            clean = sweep(louncher, argv[i], argv[i + 1], ++number, baselineThreads) && clean;
+    }
+    return clean ? 0 : 1;
 }

@@ -1,0 +1,11 @@
+#pragma once
+
+// What a long run watches of its own process, read the same way after every sweep.
+struct ProcessStats {
+    long residentKib = -1; // resident set (Linux) or working set (Windows)
+    long privateKib = -1;  // data and stack (Linux) or committed private bytes (Windows)
+    long handles = -1;     // open file descriptors (Linux) or kernel handles (Windows)
+    long threads = -1;
+};
+
+ProcessStats readProcessStats();

@@ -1,0 +1,51 @@
+#include "ProcessStats.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+long statusField(const char* name) {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        return -1;
+    char line[256];
+    long value = -1;
+    const std::size_t length = std::strlen(name);
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
+            std::sscanf(line + length + 1, "%ld", &value);
+            break;
+        }
+    }
+    std::fclose(status);
+    return value;
+}
+
+long openDescriptors() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr)
+        return -1;
+    long count = 0;
+    while (const dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(fds);
+    // The directory stream itself was one of them.
+    return count - 1;
+}
+
+} // namespace
+
+ProcessStats readProcessStats() {
+    ProcessStats stats;
+    stats.residentKib = statusField("VmRSS");
+    stats.privateKib = statusField("VmData");
+    stats.handles = openDescriptors();
+    stats.threads = statusField("Threads");
+    return stats;
+}
