@@ -6,6 +6,7 @@ set -uo pipefail
 # Each ends with the line "N passed, M failed" and exits non-zero on failure.
 extra_tests=(
     tests/app/run-app-tests.sh
+    tests/package/run-package-test.sh
 )
 
 usage() {

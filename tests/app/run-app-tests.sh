@@ -10,6 +10,8 @@ set -uo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=tests/app/wine-session.sh
 . "$repo/tests/app/wine-session.sh"
+# shellcheck source=tests/app/checks.sh
+. "$repo/tests/app/checks.sh"
 
 build=${BRIXLE_APP_BUILD_DIR:-${BRIXLE_BUILD_ROOT:-$repo/build}/mingw-i686}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/app
@@ -43,7 +45,7 @@ export WINEPREFIX=${WINEPREFIX:-$build/app-wine}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$work"
 mkdir -p "$work"
-passed=0 failed=0 skipped=0
+
 
 cleanup() {
     stop_program
@@ -52,63 +54,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Counts the "ok" and "not ok" lines of what it runs, and shows them. Through a file: the
-# wineserver keeps the standard handles of every Wine program, so a pipe would never end.
-counted() {
-    local line out=$work/step.out
-    "$@" >"$out" 2>&1
-    while IFS= read -r line; do
-        line=${line%$'\r'}
-        echo "$line"
-        case $line in
-        "ok - "*) passed=$((passed + 1)) ;;
-        "not ok - "*) failed=$((failed + 1)) ;;
-        esac
-    done <"$out"
-}
-drive() { counted wine "$driver" "$@"; }
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok - $what"
-        passed=$((passed + 1))
-    else
-        echo "not ok - $what"
-        failed=$((failed + 1))
-    fi
-}
-finish() {
-    if [ "$skipped" -gt 0 ]; then
-        echo "$passed passed, $failed failed, $skipped skipped"
-    else
-        echo "$passed passed, $failed failed"
-    fi
-    [ "$failed" -eq 0 ]
-    exit
-}
-abort() {
-    echo "not ok - $*"
-    failed=$((failed + 1))
-    finish
-}
-
 [ -f "$exe" ] && [ -f "$driver" ] || abort "built $exe and $driver"
 start_xvfb "$work/xvfb.log" || abort "a virtual display"
 start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
 shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot $1"; }
-
-# The file a save must have written: the hosts in address order, each line ended by CR LF.
-expect_file() {
-    local file=$1
-    shift
-    if [ $# -gt 0 ]; then
-        printf '%s\r\n' "$@" >"$work/expected"
-    else
-        : >"$work/expected"
-    fi
-    cmp -s "$file" "$work/expected"
-}
 
 drive templates "$(windows_path "$exe")"
 
