@@ -104,8 +104,9 @@ TEST(EngineWalk, VisitsTheRangeInOrder) {
     EXPECT_EQ(sent, 256);
     EXPECT_EQ(first.text(), "10.71.60.0");
 
-    EXPECT_EQ(walk("10.71.59.254", "10.71.60.1", first, sent),
-              (std::vector<std::string>{"10.71.59.254", "10.71.59.255", "10.71.60.0", "10.71.60.1"}));
+    EXPECT_EQ(
+        walk("10.71.59.254", "10.71.60.1", first, sent),
+        (std::vector<std::string>{"10.71.59.254", "10.71.59.255", "10.71.60.0", "10.71.60.1"}));
     EXPECT_EQ(sent, 4);
 
     EXPECT_EQ(walk("10.255.255.255", "11.0.0.0", first, sent),

@@ -11,7 +11,8 @@
 namespace {
 
 std::uint32_t valueOf(const IpAddress& a) {
-    return static_cast<std::uint32_t>(a.octet(0)) << 24 | static_cast<std::uint32_t>(a.octet(1)) << 16 |
+    return static_cast<std::uint32_t>(a.octet(0)) << 24 |
+           static_cast<std::uint32_t>(a.octet(1)) << 16 |
            static_cast<std::uint32_t>(a.octet(2)) << 8 | static_cast<std::uint32_t>(a.octet(3));
 }
 

@@ -72,10 +72,9 @@ TEST(IpAddressParse, AcceptsAndRefusesAsTabled) {
         ASSERT_EQ(accepted, c.accepted);
         if (accepted) {
             EXPECT_EQ(octetsOf(target), c.octets);
-            const std::string canonical = std::to_string(c.octets[0]) + "." +
-                                          std::to_string(c.octets[1]) + "." +
-                                          std::to_string(c.octets[2]) + "." +
-                                          std::to_string(c.octets[3]);
+            const std::string canonical =
+                std::to_string(c.octets[0]) + "." + std::to_string(c.octets[1]) + "." +
+                std::to_string(c.octets[2]) + "." + std::to_string(c.octets[3]);
             EXPECT_EQ(target.text(), canonical);
         } else {
             EXPECT_EQ(octetsOf(target), (Octets{7, 7, 7, 7}));

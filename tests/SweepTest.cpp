@@ -46,9 +46,8 @@ ResultList labHostsBetween(const std::string& first, const std::string& last, bo
         for (const std::string& late : words(labVariable("BRIXLE_LAB_LATE_HOSTS")))
             hosts.push_back(late);
     }
-    std::sort(hosts.begin(), hosts.end(), [](const std::string& a, const std::string& b) {
-        return valueOf(a) < valueOf(b);
-    });
+    std::sort(hosts.begin(), hosts.end(),
+              [](const std::string& a, const std::string& b) { return valueOf(a) < valueOf(b); });
     ResultList inside;
     for (const std::string& host : hosts) {
         if (valueOf(host) >= valueOf(first) && valueOf(host) <= valueOf(last))
@@ -62,7 +61,7 @@ struct Sweep {
     int hitCount = 0;
     int sentCount = 0;
     std::string failure;
-    std::string firstAfter; // what the caller's first-address object holds afterwards
+    std::string firstAfter;     // what the caller's first-address object holds afterwards
     double endAfterSending = 0; // seconds from sendFinished to done, as polled
     double started = 0;         // wall clock, for matching the capture
     double ended = 0;

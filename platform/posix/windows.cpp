@@ -6,8 +6,7 @@
 
 DWORD GetTickCount() {
     const auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<DWORD>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 void Sleep(DWORD milliseconds) {

@@ -64,8 +64,9 @@ int winsockSelect(int, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
 int recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from, int* fromLength) {
     socklen_t addressLength = fromLength != nullptr ? static_cast<socklen_t>(*fromLength) : 0;
     void* bytes = buffer;
-    const ssize_t received = ::recvfrom(static_cast<int>(s), bytes, static_cast<size_t>(length),
-                                        flags, from, fromLength != nullptr ? &addressLength : nullptr);
+    const ssize_t received =
+        ::recvfrom(static_cast<int>(s), bytes, static_cast<size_t>(length), flags, from,
+                   fromLength != nullptr ? &addressLength : nullptr);
     if (received < 0)
         return SOCKET_ERROR;
     if (fromLength != nullptr)

@@ -33,7 +33,9 @@ struct WSADATA {
 };
 typedef WSADATA* LPWSADATA;
 
-#define MAKEWORD(low, high) (static_cast<WORD>((static_cast<BYTE>(low)) | (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
+#define MAKEWORD(low, high)                                                                        \
+    (static_cast<WORD>((static_cast<BYTE>(low)) |                                                  \
+                       (static_cast<WORD>(static_cast<BYTE>(high)) << 8)))
 
 // Grants the version asked for up to 1.1, as Winsock 1.1 does.
 int WSAStartup(WORD versionRequested, LPWSADATA data);

@@ -30,8 +30,10 @@ std::vector<CapturedRequest> readEchoRequests(const std::string& pcapPath) {
     const bool swapped = magic == 0xD4C3B2A1 || magic == 0x4D3CB2A1;
     const bool nanoseconds = magic == 0xA1B23C4D || magic == 0x4D3CB2A1;
     const std::uint32_t link = read32(bytes.data() + 20, swapped);
-    const std::size_t linkHeader =
-        link == linkEthernet ? 14 : link == linkLinuxCooked ? 16 : link == linkRaw ? 0 : 14;
+    const std::size_t linkHeader = link == linkEthernet      ? 14
+                                   : link == linkLinuxCooked ? 16
+                                   : link == linkRaw         ? 0
+                                                             : 14;
 
     std::size_t at = 24;
     while (at + 16 <= bytes.size()) {
