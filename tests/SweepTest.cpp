@@ -255,6 +255,27 @@ TEST_F(LabSweep, FailuresEndTheSweepWithTheirMessage) {
     EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.1", false));
 }
 
+// A socket that goes away under a running sweep fails both threads' calls (send, select or
+// receive): the sweep still ends, keeps what it found, and says why.
+TEST_F(LabSweep, ASocketFailingMidSweepEndsItWithItsMessage) {
+    IpAddress first("10.71.59.0"), last("10.71.59.63");
+    louncher.setRange(&first, &last, 1);
+    louncher.fire();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    closesocket(louncher.socket);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!louncher.isDone() && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(louncher.isDone());
+    EXPECT_EQ(louncher.failureMessage(), "Error : Windows Socket Operation Failed");
+    EXPECT_LT(louncher.sentCount(), 64);
+    ResultList hits;
+    louncher.copyHits(hits);
+    EXPECT_EQ(static_cast<int>(hits.size()), louncher.hitCount());
+    // The socket is gone: the engine must not close it a second time when it is destroyed.
+    louncher.ready = 0;
+}
+
 int startsBeforeFailure = 0;
 bool failingStarter(void (*body)(Louncher*), Louncher* louncher) {
     if (startsBeforeFailure-- == 0)
