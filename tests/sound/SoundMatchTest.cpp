@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "SoundMatch.h"
+
+using namespace soundmatch;
+
+namespace {
+
+const double effectRate = 22050;
+const double pi = 3.14159265358979323846;
+
+// Stand-ins for the six effects: each its own pitch range, the flurry four strikes to a pass.
+Sound tone(double seconds, double fromHz, double toHz) {
+    Sound out;
+    out.rate = effectRate;
+    const int count = static_cast<int>(seconds * effectRate);
+    double phase = 0;
+    for (int i = 0; i < count; ++i) {
+        const double t = static_cast<double>(i) / count;
+        phase += 2 * pi * (fromHz + (toHz - fromHz) * t) / effectRate;
+        const double envelope = std::sin(pi * t);
+        out.samples.push_back(static_cast<float>(0.7 * envelope * std::sin(phase)));
+    }
+    return out;
+}
+
+Sound strikes() {
+    Sound out;
+    out.rate = effectRate;
+    for (double hz : {880.0, 1320.0, 990.0, 1320.0}) {
+        const Sound strike = tone(0.1, hz, hz);
+        out.samples.insert(out.samples.end(), strike.samples.begin(), strike.samples.end());
+    }
+    return out;
+}
+
+std::vector<Template> effects() {
+    return {{"a_", tone(0.42, 400, 800)},      {"tata", strikes()},
+            {"tah", tone(0.6, 660, 330)},      {"canthear", tone(1.4, 300, 250)},
+            {"muteki", tone(0.96, 520, 1050)}, {"abeshi", tone(0.95, 440, 165)}};
+}
+
+const Sound& effect(const std::vector<Template>& all, const std::string& name) {
+    for (const Template& t : all) {
+        if (t.name == name)
+            return t.sound;
+    }
+    throw std::runtime_error("no effect " + name);
+}
+
+// A recording as the sound device would write it: effects mixed at their starts, at another
+// rate than theirs, in 16-bit stereo, read back through the decoder.
+class Recording {
+  public:
+    explicit Recording(double seconds) : mix(static_cast<std::size_t>(seconds * rate), 0.0) {}
+
+    void add(const Sound& sound, double start, double gain = 0.8, double cutAt = 1e9) {
+        const Sound moved = resample(sound, rate);
+        const long offset = std::lround(start * rate);
+        const long cut = std::lround(cutAt * rate);
+        for (std::size_t i = 0; i < moved.samples.size(); ++i) {
+            const long at = offset + static_cast<long>(i);
+            if (at >= cut || at >= static_cast<long>(mix.size()))
+                break;
+            mix[static_cast<std::size_t>(at)] += gain * moved.samples[i];
+        }
+    }
+
+    Sound decoded() const {
+        std::vector<std::uint8_t> bytes;
+        for (double v : mix) {
+            const auto sample = static_cast<std::int16_t>(std::lround(v * 32767));
+            for (int channel = 0; channel < 2; ++channel) {
+                bytes.push_back(static_cast<std::uint8_t>(sample & 0xFF));
+                bytes.push_back(static_cast<std::uint8_t>((sample >> 8) & 0xFF));
+            }
+        }
+        return resample(decodeRaw(bytes, {SampleFormat::s16, static_cast<int>(rate), 2}),
+                        effectRate);
+    }
+
+  private:
+    const double rate = 44100;
+    std::vector<double> mix;
+};
+
+// One sweep heard at `factor` times wall-clock speed: opening cry at `start`, `passes` flurry
+// passes, the closing cry `into` seconds into the last pass, then the verdict.
+struct Timeline {
+    double factor = 2.5;
+    double start = 0.5;
+    int passes = 11;
+    double into = 0.15;
+    double closingPause = 1.519;
+    bool cutFlurry = false;
+    double gapAfterPass = -1; // a pause after this pass, where the loop must have none
+
+    double flurryStart() const { return start + 0.581 * factor; }
+    double closing() const { return flurryStart() + (passes - 1) * 0.4 + into + gapShift(); }
+    double verdict() const { return closing() + closingPause * factor; }
+    double gapShift() const { return gapAfterPass >= 0 ? 0.3 : 0; }
+
+    Sound play(const std::vector<Template>& all, const std::string& verdictName) const {
+        Recording out(verdict() + 2.0);
+        out.add(effect(all, "a_"), start);
+        for (int k = 0; k < passes; ++k) {
+            const double at =
+                flurryStart() + k * 0.4 + (gapAfterPass >= 0 && k > gapAfterPass ? 0.3 : 0);
+            out.add(effect(all, "tata"), at, 0.8, cutFlurry ? closing() : 1e9);
+        }
+        out.add(effect(all, "tah"), closing());
+        out.add(effect(all, verdictName), verdict());
+        return out.decoded();
+    }
+
+    // Wall-clock ms from the start to the results, with the verdict's pause kept in full.
+    double wallMs(double verdictPause) const {
+        return (verdict() - start) / factor * 1000 + verdictPause + 50;
+    }
+};
+
+std::vector<std::string> failures(const Report& report) {
+    std::vector<std::string> failed;
+    for (const Check& check : report.checks) {
+        if (!check.passed)
+            failed.push_back(check.text);
+    }
+    return failed;
+}
+
+bool anyFailureMentions(const Report& report, const std::string& words) {
+    for (const std::string& text : failures(report)) {
+        if (text.find(words) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+Report checked(const Timeline& timeline, const std::string& verdict, int sent, double wallMs,
+               const std::vector<std::string>& pattern) {
+    const std::vector<Template> all = effects();
+    const Sound heard = timeline.play(all, verdict);
+    return checkSweeps(heard, all, findOnsets(heard, all, 0.5), {{pattern, sent, wallMs}});
+}
+
+const std::vector<std::string> mostAnswered = {"a_", "tata", "tah", "muteki"};
+
+} // namespace
+
+TEST(SoundMatch, FindsEachEffectWhereItStartsEvenWhereTheyOverlap) {
+    const std::vector<Template> all = effects();
+    Timeline timeline;
+    timeline.passes = 3;
+    const Sound heard = timeline.play(all, "abeshi");
+    const std::vector<Onset> onsets = findOnsets(heard, all, 0.5);
+
+    const std::vector<std::pair<std::string, double>> expected = {
+        {"a_", timeline.start},
+        {"tata", timeline.flurryStart()},
+        {"tata", timeline.flurryStart() + 0.4},
+        {"tata", timeline.flurryStart() + 0.8},
+        {"tah", timeline.closing()},
+        {"abeshi", timeline.verdict()}};
+    ASSERT_EQ(onsets.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(onsets[i].name, expected[i].first) << i;
+        EXPECT_NEAR(onsets[i].seconds, expected[i].second, 0.001) << onsets[i].name;
+        EXPECT_GT(onsets[i].score, 0.5);
+    }
+}
+
+TEST(SoundMatch, ARunHeardInOrderAtItsPausesPassesEveryCheck) {
+    Timeline timeline;
+    const Report report = checked(timeline, "muteki", 64, timeline.wallMs(1944), mostAnswered);
+    EXPECT_TRUE(failures(report).empty()) << failures(report).front();
+    EXPECT_NEAR(report.factor, timeline.factor, 0.02);
+    // sequence, nothing else, two pauses, back to back, closing cry, plays out, pass count,
+    // duration, results after the verdict
+    EXPECT_EQ(report.checks.size(), 10u);
+
+    // The loop ended with its pass just before the closing cry was started: also right.
+    Timeline late;
+    late.into = 0.45;
+    const Report ended = checked(late, "muteki", 64, late.wallMs(1944), mostAnswered);
+    EXPECT_TRUE(failures(ended).empty()) << failures(ended).front();
+}
+
+TEST(SoundMatch, FaultsInWhatWasHeardFailTheirCheck) {
+    Timeline wrongPause;
+    wrongPause.closingPause = 1.0;
+    EXPECT_TRUE(anyFailureMentions(checked(wrongPause, "muteki", 64, -1, mostAnswered),
+                                   "after the closing cry"));
+
+    Timeline cut;
+    cut.cutFlurry = true;
+    cut.into = 0.1;
+    EXPECT_TRUE(
+        anyFailureMentions(checked(cut, "muteki", 64, -1, mostAnswered), "last pass plays out"));
+
+    Timeline gap;
+    gap.gapAfterPass = 4;
+    EXPECT_TRUE(anyFailureMentions(checked(gap, "muteki", 64, -1, mostAnswered), "in that order"));
+
+    Timeline fewPasses;
+    fewPasses.passes = 2;
+    EXPECT_TRUE(anyFailureMentions(checked(fewPasses, "muteki", 200, -1, mostAnswered),
+                                   "flurry passes while"));
+
+    Timeline early;
+    EXPECT_TRUE(anyFailureMentions(checked(early, "muteki", 64, early.wallMs(0), mostAnswered),
+                                   "results listed"));
+
+    Timeline wrongVerdict;
+    EXPECT_TRUE(
+        anyFailureMentions(checked(wrongVerdict, "abeshi", 64, -1, mostAnswered), "in that order"));
+}
+
+TEST(SoundMatch, ASilentSweepMustBeSilentAndAnExpectedEffectMustBeThere) {
+    const std::vector<Template> all = effects();
+    Recording quiet(3.0);
+    const Sound silence = quiet.decoded();
+    const Report silent = checkSweeps(silence, all, findOnsets(silence, all, 0.5), {{{}, 3, 900}});
+    EXPECT_TRUE(failures(silent).empty()) << failures(silent).front();
+
+    Recording verdictOnly(4.0);
+    verdictOnly.add(effect(all, "canthear"), 1.0);
+    const Sound heard = verdictOnly.decoded();
+    const std::vector<Onset> onsets = findOnsets(heard, all, 0.5);
+    EXPECT_TRUE(
+        failures(checkSweeps(heard, all, onsets, {{{"canthear"}, 3, 3708 + 1000}})).empty());
+    EXPECT_TRUE(anyFailureMentions(checkSweeps(heard, all, onsets, {{{}, 3, 900}}),
+                                   "nothing else was heard"));
+    EXPECT_TRUE(
+        anyFailureMentions(checkSweeps(heard, all, onsets, {{{"canthear"}, 3, 1200}}), "lasted"));
+}
+
+TEST(SoundMatch, ReadsWaveFilesAsTheDeviceAndTheGeneratorWriteThem) {
+    auto put = [](std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    auto text = [](std::vector<std::uint8_t>& out, const char* four) {
+        out.insert(out.end(), four, four + 4);
+    };
+    // Extensible float, stereo, with the data size never filled in: read to the file's end.
+    std::vector<std::uint8_t> file;
+    text(file, "RIFF");
+    put(file, 0, 4);
+    text(file, "WAVE");
+    text(file, "fmt ");
+    put(file, 40, 4);
+    put(file, 0xFFFE, 2);
+    put(file, 2, 2);
+    put(file, 48000, 4);
+    put(file, 48000 * 8, 4);
+    put(file, 8, 2);
+    put(file, 32, 2);
+    put(file, 22, 2);
+    put(file, 32, 2);
+    put(file, 3, 4); // channel mask
+    put(file, 3, 2); // sub-format: IEEE float
+    for (int i = 0; i < 14; ++i)
+        file.push_back(0);
+    text(file, "data");
+    put(file, 0, 4);
+    for (float v : {0.5f, -0.5f, 0.25f, 0.75f}) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        put(file, bits, 4);
+    }
+    Sound sound;
+    std::string why;
+    ASSERT_TRUE(decodeWave(file, &sound, &why)) << why;
+    EXPECT_EQ(sound.rate, 48000);
+    ASSERT_EQ(sound.samples.size(), 2u);
+    EXPECT_FLOAT_EQ(sound.samples[0], 0.0f);
+    EXPECT_FLOAT_EQ(sound.samples[1], 0.5f);
+
+    const char* notWave = "this is not a sound at all";
+    EXPECT_FALSE(decodeWave(std::vector<std::uint8_t>(notWave, notWave + std::strlen(notWave)),
+                            &sound, &why));
+}
