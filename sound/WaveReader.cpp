@@ -1,5 +1,6 @@
 #include "sound/WaveReader.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -24,6 +25,37 @@ bool readFully(HMMIO file, void* memory, LONG count) {
     return mmioRead(file, static_cast<HPSTR>(memory), count) == count;
 }
 
+// The platform's chunk search steps from chunk to chunk by their declared sizes in 32-bit file
+// offsets: a size that reaches past them wraps the search round to an earlier chunk, and it
+// never ends (Wine's does so). So the headers are walked here first, and the platform searches
+// only where every step moves forward to the wanted chunk.
+MMRESULT findChunk(HMMIO file, MMCKINFO* chunk, const MMCKINFO* parent) {
+    const LONG start = mmioSeek(file, 0, SEEK_CUR);
+    if (start < 0)
+        return MMIOERR_CANNOTSEEK;
+    const std::uint64_t parentEnd =
+        static_cast<std::uint64_t>(parent->dwDataOffset) + parent->cksize;
+    const std::uint64_t reach = 0x7FFFFFFF;
+    std::uint64_t at = static_cast<std::uint64_t>(start);
+    bool reachable = false;
+    while (at + 8 <= parentEnd && at <= reach) {
+        unsigned char header[8];
+        if (mmioSeek(file, static_cast<LONG>(at), SEEK_SET) != static_cast<LONG>(at) ||
+            !readFully(file, header, 8))
+            break;
+        if (dword(header) == chunk->ckid) {
+            reachable = true;
+            break;
+        }
+        const DWORD size = dword(header + 4);
+        at += 8 + static_cast<std::uint64_t>(size) + (size & 1);
+    }
+    mmioSeek(file, start, SEEK_SET);
+    if (!reachable)
+        return MMIOERR_CHUNKNOTFOUND;
+    return mmioDescend(file, chunk, parent, MMIO_FINDCHUNK);
+}
+
 int readFormat(HMMIO file, WAVEFORMATEX** format, MMCKINFO* riffChunk) {
     MMRESULT result = mmioDescend(file, riffChunk, nullptr, 0);
     if (result != 0)
@@ -33,7 +65,7 @@ int readFormat(HMMIO file, WAVEFORMATEX** format, MMCKINFO* riffChunk) {
 
     MMCKINFO formatChunk{};
     formatChunk.ckid = formatId;
-    result = mmioDescend(file, &formatChunk, riffChunk, MMIO_FINDCHUNK);
+    result = findChunk(file, &formatChunk, riffChunk);
     if (result != 0)
         return static_cast<int>(result);
     if (formatChunk.cksize < static_cast<DWORD>(formatBytes))
@@ -92,7 +124,7 @@ int waveSeekData(HMMIO file, MMCKINFO* dataChunk, const MMCKINFO* riffChunk) {
     // Past the form type: the search covers every sub-chunk, before "fmt " as well as after it.
     mmioSeek(file, static_cast<LONG>(riffChunk->dwDataOffset + 4), SEEK_SET);
     dataChunk->ckid = dataId;
-    return static_cast<int>(mmioDescend(file, dataChunk, riffChunk, MMIO_FINDCHUNK));
+    return static_cast<int>(findChunk(file, dataChunk, riffChunk));
 }
 
 int waveRead(HMMIO file, UINT wanted, BYTE* destination, MMCKINFO* dataChunk, UINT* countRead) {

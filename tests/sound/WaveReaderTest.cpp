@@ -229,6 +229,15 @@ TEST_F(WaveReaderTest, RefusesAChunkSizeBeyondTheReachOfFileOffsets) {
               0);
     EXPECT_EQ(this->file, nullptr);
     EXPECT_EQ(format, nullptr);
+
+    // A usable "fmt " chunk that claims nearly 4 GiB hides the "data" chunk behind it.
+    Bytes fields = pcmFormat();
+    fields[4] = 0xF0, fields[5] = 0xFF, fields[6] = 0xFF, fields[7] = 0xFF;
+    const std::string path =
+        folder.write("huge-format.wav", riff(join({fields, chunk("data", noise(16, 5))})));
+    if (waveOpen(path.c_str(), &this->file, &format, &riffChunk) == 0) {
+        EXPECT_EQ(waveSeekData(this->file, &dataChunk, &riffChunk), MMIOERR_CHUNKNOTFOUND);
+    }
 }
 
 } // namespace
