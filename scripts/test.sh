@@ -273,18 +273,17 @@ elif [ $root -eq 0 ]; then
     add_result lab-network 0 0 1 "no lab without root"
 fi
 
-# Prints "passed failed skipped" from a GoogleTest XML report.
-gtest_counts() {
-    awk '
-        function close_case() { if (open && failing) f++; open = 0; failing = 0 }
-        /<testcase / {
-            close_case(); n++; open = 1
-            if ($0 ~ /result="skipped"/) { s++; open = 0 }
-        }
-        /<failure / { if (open) failing = 1; else if (!counted_outside++) { n++; f++ } }
-        END { close_case(); print n - f - s, f + 0, s + 0 }
-    ' "$1"
-}
+# The runner's own parts: the report counting behind the summary, and the lab's setup and
+# teardown (a lab of its own; needs root, skips itself otherwise).
+for script in tests/runner/gtest-counts-test.sh tests/lab/lab-lifecycle-test.sh; do
+    name=$(basename "$script" .sh)
+    step "$name"
+    bash "$repo/$script" >"$results/$name.log" 2>&1 9>&-
+    rc=$?
+    stop_if_interrupted "$rc"
+    tail -n 1 "$results/$name.log"
+    add_script_result "$name" "$rc" "$results/$name.log"
+done
 
 add_gtest_result() {
     local preset=$1 rc=$2 xml=$results/$1.xml log=$results/$1.log
@@ -296,7 +295,7 @@ add_gtest_result() {
         return
     fi
     local p f s
-    read -r p f s < <(gtest_counts "$xml")
+    read -r p f s < <(awk -f "$repo/scripts/gtest-counts.awk" "$xml")
     if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then
         # All tests passed but the process did not: a sanitizer report at exit, say.
         add_result "$preset" "$p" 1 "$s" "exited $rc after its tests; see $log"
