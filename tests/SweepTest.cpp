@@ -258,6 +258,10 @@ TEST_F(LabSweep, FailuresEndTheSweepWithTheirMessage) {
 // A socket that goes away under a running sweep fails both threads' calls (send, select or
 // receive): the sweep still ends, keeps what it found, and says why.
 TEST_F(LabSweep, ASocketFailingMidSweepEndsItWithItsMessage) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "closing the socket under the sweep's threads is the fault itself, which "
+                    "ThreadSanitizer rightly reports as a race on the descriptor";
+#endif
     IpAddress first("10.71.59.0"), last("10.71.59.63");
     louncher.setRange(&first, &last, 1);
     louncher.fire();
