@@ -9,6 +9,7 @@ extra_tests=(
     tests/package/run-package-test.sh
     scripts/fuzz.sh
     tests/sound/run-sound-tests.sh
+    tests/faults/run-fault-tests.sh
 )
 
 usage() {

@@ -9,3 +9,5 @@ struct ProcessStats {
 };
 
 ProcessStats readProcessStats();
+// The thread count alone, cheap enough to take while a sweep runs.
+long readThreadCount();

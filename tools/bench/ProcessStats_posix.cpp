@@ -46,6 +46,10 @@ ProcessStats readProcessStats() {
     stats.residentKib = statusField("VmRSS");
     stats.privateKib = statusField("VmData");
     stats.handles = openDescriptors();
-    stats.threads = statusField("Threads");
+    stats.threads = readThreadCount();
     return stats;
+}
+
+long readThreadCount() {
+    return statusField("Threads");
 }

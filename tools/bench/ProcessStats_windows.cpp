@@ -7,20 +7,15 @@
 
 namespace {
 
-long ownThreads() {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    const DWORD self = GetCurrentProcessId();
+// Wine answers GetProcessHandleCount with 0; a real process always holds some handles, so then
+// the handle values in use are counted one by one (they are multiples of 4, handed out low).
+long probedHandles() {
     long count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == self)
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
             ++count;
-        entry.dwSize = sizeof entry;
     }
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -36,7 +31,24 @@ ProcessStats readProcessStats() {
     }
     DWORD handles = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &handles))
-        stats.handles = static_cast<long>(handles);
-    stats.threads = ownThreads();
+        stats.handles = handles > 0 ? static_cast<long>(handles) : probedHandles();
+    stats.threads = readThreadCount();
     return stats;
+}
+
+long readThreadCount() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    const DWORD self = GetCurrentProcessId();
+    long count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self)
+            ++count;
+        entry.dwSize = sizeof entry;
+    }
+    CloseHandle(snapshot);
+    return count;
 }

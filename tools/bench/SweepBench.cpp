@@ -43,10 +43,18 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     std::fflush(stdout);
     Clock::time_point sendingOver{};
     bool sawSendingOver = false;
+    // The most threads seen while the sweep runs: proof that the count sees the sweep's own.
+    long threadsRunning = -1;
+    int tick = 0;
     while (!louncher.isDone()) {
         if (!sawSendingOver && louncher.isSendFinished()) {
             sendingOver = Clock::now();
             sawSendingOver = true;
+        }
+        if (baselineThreads >= 0 && tick++ % 20 == 0) {
+            const long threads = readThreadCount();
+            if (threads > threadsRunning)
+                threadsRunning = threads;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -63,6 +71,7 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     for (const std::string& hit : hits)
         std::printf("hit %s\n", hit.c_str());
     if (baselineThreads >= 0) {
+        std::printf("threads_running %ld\n", threadsRunning);
         const ProcessStats stats = settledStats(baselineThreads);
         std::printf("rss_kib %ld\nprivate_kib %ld\nhandles %ld\nthreads %ld\n", stats.residentKib,
                     stats.privateKib, stats.handles, stats.threads);

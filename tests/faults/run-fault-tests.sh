@@ -1,0 +1,508 @@
+#!/usr/bin/env bash
+# Faults on the network side, in the lab, for the sweep engine natively and under Wine (i686 and
+# x86_64): floods, oversized and malformed ICMP during a sweep, ranges that fail part way, and
+# a long run of sweeps in one program. Every check prints one line; the last line is
+# "N passed, M failed"; the exit code is non-zero on any failure.
+#
+# Run from scripts/test.sh (inside the scan namespace, with the lab's variables and a
+# WINEPREFIX), or on its own as root: it then brings up a lab of its own and comes back here
+# inside it. It uses the builds under BRIXLE_BUILD_ROOT (default build/): linux, mingw-i686
+# and mingw-x86_64; BRIXLE_FAULT_NATIVE, BRIXLE_FAULT_I686 and BRIXLE_FAULT_X86_64 name other
+# binaries, BRIXLE_FAULT_REPEAT the length of the long run (50); BRIXLE_FAULT_FLAVOURS
+# ("native i686 x86_64") and BRIXLE_FAULT_CHECKS ("flood big malformed failing long") pick a part.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build_root=${BRIXLE_BUILD_ROOT:-$repo/build}
+native_bench=${BRIXLE_FAULT_NATIVE:-$build_root/linux/tools/bench/brixle_sweep_bench}
+i686_bench=${BRIXLE_FAULT_I686:-$build_root/mingw-i686/tools/bench/brixle_sweep_bench.exe}
+x86_64_bench=${BRIXLE_FAULT_X86_64:-$build_root/mingw-x86_64/tools/bench/brixle_sweep_bench.exe}
+repeat=${BRIXLE_FAULT_REPEAT:-50}
+
+in_scan_namespace() {
+    [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
+}
+
+if ! in_scan_namespace; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: the fault tests need root for the lab (ip netns)"
+        echo "0 passed, 0 failed, 1 skipped"
+        exit 0
+    fi
+    own=$(mktemp -d /tmp/brixle-faults.XXXXXX)
+    trap '"$repo/scripts/lab.sh" down "$own/lab.env"; rm -rf "$own"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    "$repo/scripts/lab.sh" up "$own/lab.env" >/dev/null || exit 1
+    # A prefix of our own: one shared with a test run would have its wineserver ended by us.
+    "$repo/scripts/lab.sh" exec "$own/lab.env" env \
+        WINEPREFIX="${WINEPREFIX:-$build_root/fault-wine}" WINEARCH=win64 WINEDEBUG=-all \
+        WINEDLLOVERRIDES="mscoree,mshtml=" BRIXLE_RESULTS_DIR="${BRIXLE_RESULTS_DIR:-$build_root/fault-results}" \
+        bash "${BASH_SOURCE[0]}"
+    exit
+fi
+
+work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/faults
+rm -rf "$work"
+mkdir -p "$work"
+export WINEPREFIX=${WINEPREFIX:-$build_root/fault-wine}
+export WINEARCH=${WINEARCH:-win64} WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+unset DISPLAY
+
+passed=0 failed=0
+wineserver_pid="" bench_pid="" noise_pid=""
+
+check() {
+    local name=$1 ok=$2 detail=$3
+    if [ "$ok" -eq 1 ]; then
+        passed=$((passed + 1))
+        echo "ok      $name: $detail"
+    else
+        failed=$((failed + 1))
+        echo "FAILED  $name: $detail"
+    fi
+}
+
+# --- Wine, the way scripts/test.sh runs it: the prefix's wineserver started here, in the
+# scan namespace, and checked to be here before anything may sweep.
+
+prefix_wineservers() {
+    local dir pid
+    [ -d "$WINEPREFIX" ] || return 0
+    dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
+        [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == /tmp/*/"$dir" ]] && echo "$pid"
+    done
+    return 0
+}
+
+start_wine() {
+    mkdir -p "$WINEPREFIX"
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    if [ -n "$(prefix_wineservers)" ]; then
+        echo "wine: a wineserver of $WINEPREFIX is still running; refusing" >&2
+        return 1
+    fi
+    wineserver -f -p >"$work/wineserver.log" 2>&1 &
+    wineserver_pid=$!
+    local i servers pid
+    for i in $(seq 100); do
+        [ -S "$(readlink "/proc/$wineserver_pid/cwd" 2>/dev/null)/socket" ] && break
+        [ -d "/proc/$wineserver_pid" ] || break
+        sleep 0.1
+    done
+    servers=$(prefix_wineservers)
+    if [ -z "$servers" ]; then
+        echo "wine: the wineserver did not start" >&2
+        cat "$work/wineserver.log" >&2
+        return 1
+    fi
+    for pid in $servers; do
+        if [ "$(ip netns identify "$pid")" != "$BRIXLE_LAB_SCAN" ]; then
+            echo "wine: wineserver $pid is outside $BRIXLE_LAB_SCAN; refusing to run Wine" >&2
+            stop_wine
+            return 1
+        fi
+    done
+    if [ ! -e "$WINEPREFIX/system.reg" ]; then
+        echo "wine: creating the prefix $WINEPREFIX (once)"
+        timeout --foreground 300 wineboot -u >"$work/wineboot.log" 2>&1 || {
+            echo "wine: wineboot failed" >&2
+            return 1
+        }
+    fi
+    return 0
+}
+
+stop_wine() {
+    [ -n "$wineserver_pid" ] || return 0
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    wait "$wineserver_pid" 2>/dev/null
+    wineserver_pid=""
+}
+
+stop_pid() {
+    local pid=$1
+    [ -n "$pid" ] && [ -d "/proc/$pid" ] || return 0
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    stop_pid "$noise_pid"
+    stop_pid "$bench_pid"
+    stop_wine
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# --- Running a sweep, with noise from the lab while it runs.
+
+# The bench for a flavour as a command line: native, or the .exe under Wine.
+bench_command() {
+    case $1 in
+    native) echo "$native_bench" ;;
+    i686) echo "wine $i686_bench" ;;
+    x86_64) echo "wine $x86_64_bench" ;;
+    esac
+}
+
+bench_binary() {
+    case $1 in
+    native) echo "$native_bench" ;;
+    i686) echo "$i686_bench" ;;
+    x86_64) echo "$x86_64_bench" ;;
+    esac
+}
+
+# run_bench FLAVOUR NAME LIMIT NOISE_ARGS -- BENCH_ARGS...
+# Runs the bench with a time limit (hang detection, generous); when NOISE_ARGS is not empty,
+# the noise sender starts from the lab as soon as the first sweep has started. Output goes to
+# files (Wine keeps a pipe's write end open in its wineserver, so a pipe might never end).
+run_bench() {
+    local flavour=$1 name=$2 limit=$3 noise_args=$4
+    shift 5
+    local out=$work/$name.out i
+    : >"$out"
+    # shellcheck disable=SC2046
+    timeout -k 5 "$limit" $(bench_command "$flavour") "$@" >"$out" 2>"$work/$name.err" &
+    bench_pid=$!
+    if [ -n "$noise_args" ]; then
+        for i in $(seq 1200); do
+            grep -q '^sweep 1 started' "$out" && break
+            [ -d "/proc/$bench_pid" ] || break
+            sleep 0.05
+        done
+        # shellcheck disable=SC2086
+        ip netns exec "$BRIXLE_LAB_NS" "$BRIXLE_LAB_NOISE" --netns "$BRIXLE_LAB_NS" $noise_args \
+            >"$work/$name.noise" 2>&1 &
+        noise_pid=$!
+        wait "$noise_pid"
+        noise_pid=""
+    fi
+    wait "$bench_pid"
+    echo $? >"$work/$name.rc"
+    bench_pid=""
+    # Windows programs end their lines with CR LF.
+    sed -i 's/\r$//' "$out"
+}
+
+# field NAME SWEEP KEY: the value of KEY in sweep SWEEP's lines.
+field() {
+    awk -v n="$2" -v k="$3" '
+        $1 == "sweep" && $3 == "started" { s = $2 }
+        s == n && $1 == k { $1 = ""; sub(/^ /, ""); print; exit }
+    ' "$work/$1.out"
+}
+
+hits() {
+    awk -v n="$2" '$1 == "sweep" && $3 == "started" { s = $2 } s == n && $1 == "hit" { print $2 }' \
+        "$work/$1.out"
+}
+
+to_number() {
+    local IFS=.
+    # shellcheck disable=SC2086
+    set -- $1
+    echo $((($1 << 24) + ($2 << 16) + ($3 << 8) + $4))
+}
+
+# Addresses from stdin that lie between FIRST and LAST (or outside, with "outside").
+between() {
+    local first last a
+    first=$(to_number "$1") last=$(to_number "$2")
+    while read -r a; do
+        [ -n "$a" ] || continue
+        local n
+        n=$(to_number "$a")
+        if [ "${3:-}" = outside ]; then
+            { [ "$n" -lt "$first" ] || [ "$n" -gt "$last" ]; } && echo "$a"
+        else
+            [ "$n" -ge "$first" ] && [ "$n" -le "$last" ] && echo "$a"
+        fi
+    done
+    return 0
+}
+
+lab_hosts_between() {
+    # shellcheck disable=SC2086
+    printf '%s\n' $BRIXLE_LAB_HOSTS ${BRIXLE_LAB_LATE_HOSTS:-} | between "$1" "$2" | sort -V
+}
+
+# Expands "A-B" into its addresses (for the noise sources given the same way).
+expand_range() {
+    local first last n
+    first=$(to_number "${1%-*}") last=$(to_number "${1#*-}")
+    for ((n = first; n <= last; n++)); do
+        echo "$((n >> 24 & 255)).$((n >> 16 & 255)).$((n >> 8 & 255)).$((n & 255))"
+    done
+}
+
+as_list() { tr '\n' ' ' | sed 's/ $//'; }
+
+# Sending a range of n addresses takes at least 30 ms each; the sweep is done 2 to 4 s after
+# its sending ends. The bounds are loose enough for a busy machine and Wine, tight enough
+# that a sweep held up by the noise shows.
+# With "failed", the last address counted never finished its three requests.
+timing_ok() {
+    local name=$1 sweep=$2 sending total addresses
+    addresses=$(field "$name" "$sweep" addresses)
+    [ "${3:-}" = failed ] && addresses=$((addresses - 1))
+    sending=$(field "$name" "$sweep" sending_s)
+    total=$(field "$name" "$sweep" total_s)
+    [ -n "$sending" ] && [ -n "$total" ] || return 1
+    awk -v n="$addresses" -v s="$sending" -v t="$total" 'BEGIN {
+        floor = n * 0.030; drain = t - s
+        exit !(s >= floor * 0.98 - 0.005 && s <= floor * 1.10 + 0.3 && drain >= 1.9 && drain <= 5.0)
+    }'
+}
+
+timing_text() {
+    local name=$1 sweep=$2 addresses
+    addresses=$(field "$name" "$sweep" addresses)
+    [ "${3:-}" = failed ] && addresses=$((addresses - 1))
+    awk -v n="$addresses" -v s="$(field "$name" "$sweep" sending_s)" \
+        -v t="$(field "$name" "$sweep" total_s)" \
+        'BEGIN { printf "sending %.3f s (floor %.3f s), done %.3f s after", s, n * 0.030, t - s }'
+}
+
+ran_to_end() {
+    local name=$1 sweeps=$2 rc
+    rc=$(cat "$work/$name.rc" 2>/dev/null)
+    [ "$rc" != 124 ] && [ "$rc" != 137 ] && grep -q "^sweep $sweeps done" "$work/$name.out"
+}
+
+bench_missing() {
+    local flavour=$1 binary
+    binary=$(bench_binary "$flavour")
+    [ -f "$binary" ] && return 1
+    check "$flavour" 0 "no bench program at $binary (build the preset first)"
+    return 0
+}
+
+# --- The checks.
+
+flood_range=(10.71.59.0 10.71.59.127)
+flood_sources=(10.71.60.1 10.71.63.1-10.71.63.199)
+
+# A flood of echo replies from 200 sources outside the range for 3 s (30000 a second) while the
+# range is swept, then the same range again with no noise, in the same program run.
+check_flood() {
+    local flavour=$1 name=flood-$1 expected found inside outside
+    run_bench "$flavour" "$name" 120 \
+        "--kind flood --rate 30000 --count 90000 --seconds 3 --source ${flood_sources[0]} --source ${flood_sources[1]}" \
+        -- --repeat 2 "${flood_range[@]}"
+    if ! ran_to_end "$name" 2; then
+        check "flood/$flavour" 0 "the program did not finish both sweeps in time (exit $(cat "$work/$name.rc")); see $work/$name.out"
+        return
+    fi
+    expected=$(lab_hosts_between "${flood_range[@]}")
+    found=$(hits "$name" 1)
+    inside=$(between "${flood_range[@]}" <<<"$found" | sort -V)
+    outside=$(between "${flood_range[@]}" outside <<<"$found" | wc -l)
+    local noise_line
+    noise_line=$(grep '^noise: sent' "$work/$name.noise" | sed 's/^noise: //')
+    check "flood/$flavour hosts" "$([ "$inside" = "$expected" ] && [ -z "$(field "$name" 1 failure)" ] && echo 1 || echo 0)" \
+        "in range: $(as_list <<<"$inside") (lab: $(as_list <<<"$expected")); $outside flood sources counted; failure '$(field "$name" 1 failure)'; noise $noise_line"
+    check "flood/$flavour noise arrived" "$([ "$outside" -ge 150 ] && echo 1 || echo 0)" \
+        "$outside of 200 flood sources seen by the receiver"
+    check "flood/$flavour on time" "$(timing_ok "$name" 1 && echo 1 || echo 0)" "$(timing_text "$name" 1)"
+    found=$(hits "$name" 2 | sort -V)
+    check "flood/$flavour usable after" \
+        "$([ "$found" = "$expected" ] && [ -z "$(field "$name" 2 failure)" ] && timing_ok "$name" 2 && echo 1 || echo 0)" \
+        "next sweep found $(as_list <<<"$found"); $(timing_text "$name" 2)"
+}
+
+small_range=(10.71.59.0 10.71.59.31)
+
+# Datagrams too big for the receiver's 324-byte buffer: their sources count, the sweep goes on.
+check_big() {
+    local flavour=$1 name=big-$1 expected found sources seen
+    run_bench "$flavour" "$name" 90 \
+        "--kind big --size 1400 --rate 2000 --count 2000 --seconds 1 --source 10.71.63.201-10.71.63.210" \
+        -- --repeat 2 "${small_range[@]}"
+    if ! ran_to_end "$name" 2; then
+        check "big/$flavour" 0 "the program did not finish both sweeps in time (exit $(cat "$work/$name.rc")); see $work/$name.out"
+        return
+    fi
+    expected=$(lab_hosts_between "${small_range[@]}")
+    sources=$(expand_range 10.71.63.201-10.71.63.210)
+    found=$(hits "$name" 1)
+    seen=$(between "${small_range[@]}" outside <<<"$found" | sort -V)
+    check "big/$flavour" \
+        "$([ "$(between "${small_range[@]}" <<<"$found" | sort -V)" = "$expected" ] && [ "$seen" = "$sources" ] &&
+            [ -z "$(field "$name" 1 failure)" ] && timing_ok "$name" 1 && echo 1 || echo 0)" \
+        "1400-byte datagrams from $(wc -l <<<"$sources") sources: $(wc -l <<<"$seen" | tr -d ' ') counted, lab hosts $(between "${small_range[@]}" <<<"$found" | as_list); failure '$(field "$name" 1 failure)'; $(timing_text "$name" 1)"
+    found=$(hits "$name" 2 | sort -V)
+    check "big/$flavour usable after" \
+        "$([ "$found" = "$expected" ] && [ -z "$(field "$name" 2 failure)" ] && echo 1 || echo 0)" \
+        "next sweep found $(as_list <<<"$found")"
+}
+
+# Truncated, mis-summed, unknown and odd-length ICMP, one source per kind. Those shorter than an
+# ICMP header never reach a raw socket on Linux; every other one must count, and nothing else.
+check_malformed() {
+    local flavour=$1 name=malformed-$1 expected found seen delivered
+    run_bench "$flavour" "$name" 90 \
+        "--kind malformed --rate 1000 --count 950 --seconds 1 --source 10.71.63.220-10.71.63.238" \
+        -- --repeat 2 "${small_range[@]}"
+    if ! ran_to_end "$name" 2; then
+        check "malformed/$flavour" 0 "the program did not finish both sweeps in time (exit $(cat "$work/$name.rc")); see $work/$name.out"
+        return
+    fi
+    expected=$(lab_hosts_between "${small_range[@]}")
+    delivered=$(awk '$1 == "variant" && $3 >= 8 { print $2 }' "$work/$name.noise" | sort -V)
+    found=$(hits "$name" 1)
+    seen=$(between "${small_range[@]}" outside <<<"$found" | sort -V)
+    check "malformed/$flavour" \
+        "$([ -n "$delivered" ] && [ "$(between "${small_range[@]}" <<<"$found" | sort -V)" = "$expected" ] &&
+            [ "$seen" = "$delivered" ] && [ -z "$(field "$name" 1 failure)" ] && timing_ok "$name" 1 && echo 1 || echo 0)" \
+        "$(wc -l <<<"$seen" | tr -d ' ') of $(wc -l <<<"$delivered" | tr -d ' ') deliverable kinds counted ($(grep -c '^variant' "$work/$name.noise") kinds sent), lab hosts $(between "${small_range[@]}" <<<"$found" | as_list); failure '$(field "$name" 1 failure)'; $(timing_text "$name" 1)"
+    found=$(hits "$name" 2 | sort -V)
+    check "malformed/$flavour usable after" \
+        "$([ "$found" = "$expected" ] && [ -z "$(field "$name" 2 failure)" ] && echo 1 || echo 0)" \
+        "next sweep found $(as_list <<<"$found")"
+}
+
+socket_failed="Error : Windows Socket Operation Failed"
+clean_range=(10.71.59.1 10.71.59.4)
+
+# A range whose sending fails: the sweep still ends, with the message, keeping the hits it had;
+# the clean sweep after it in the same program run finds the lab's hosts.
+# check_failing_range FLAVOUR LABEL FIRST LAST ADDRESSES EXPECTED_HITS MESSAGES [NOISE_ARGS]
+check_failing_range() {
+    local flavour=$1 label=$2 first=$3 last=$4 addresses=$5 want_hits=$6 messages=$7 noise=${8:-}
+    local name=$label-$flavour failure found clean expected ok=1
+    run_bench "$flavour" "$name" 60 "$noise" -- "$first" "$last" "${clean_range[@]}"
+    if ! ran_to_end "$name" 2; then
+        check "$label/$flavour" 0 "the program did not finish both sweeps in time (exit $(cat "$work/$name.rc")); see $work/$name.out"
+        return
+    fi
+    failure=$(field "$name" 1 failure)
+    found=$(hits "$name" 1 | sort -V | as_list)
+    [[ "|$messages|" == *"|$failure|"* ]] || ok=0
+    [ "$(field "$name" 1 addresses)" = "$addresses" ] || ok=0
+    [ "$found" = "$want_hits" ] || ok=0
+    timing_ok "$name" 1 failed || ok=0
+    check "$label/$flavour" "$ok" \
+        "$first - $last: '$failure' after $(field "$name" 1 addresses) addresses, hits kept: ${found:-none}; $(timing_text "$name" 1 failed)"
+    expected=$(lab_hosts_between "${clean_range[@]}" | as_list)
+    clean=$(hits "$name" 2 | sort -V | as_list)
+    check "$label/$flavour usable after" \
+        "$([ "$clean" = "$expected" ] && [ -z "$(field "$name" 2 failure)" ] && echo 1 || echo 0)" \
+        "next sweep found ${clean:-nothing}; failure '$(field "$name" 2 failure)'"
+}
+
+check_failing_ranges() {
+    local flavour=$1
+    check_failing_range "$flavour" no-route 10.71.62.1 10.71.62.5 1 "" "$socket_failed"
+    # The router answers for 10.71.61.x before the walk reaches the range with no route.
+    check_failing_range "$flavour" into-no-route 10.71.61.254 10.71.62.1 3 "$BRIXLE_LAB_ROUTER" \
+        "$socket_failed"
+    check_failing_range "$flavour" subnet-broadcast 192.0.2.3 192.0.2.3 1 "" "$socket_failed"
+    check_failing_range "$flavour" broadcast 255.255.255.255 255.255.255.255 1 "" \
+        "$socket_failed|Unable to resolve Host :255.255.255.255"
+    # Nothing in the lab answers up there, so the hits to keep come from the lab as noise while
+    # the first 55 addresses go out; the walk must end at 255.255.255.255, not wrap to 0.0.0.0.
+    check_failing_range "$flavour" into-255 255.255.255.200 255.255.255.255 56 \
+        "10.71.63.250 10.71.63.251 10.71.63.252" \
+        "$socket_failed|Unable to resolve Host :255.255.255.255" \
+        "--kind flood --rate 20 --count 9 --seconds 0.6 --source 10.71.63.250-10.71.63.252"
+}
+
+# Many sweeps in one program run: the same hosts every time, and nothing piles up.
+check_long_run() {
+    local flavour=$1 name=long-$1 limit bad=0 n found expected baseline threads
+    limit=$((repeat * 6 + 60))
+    run_bench "$flavour" "$name" "$limit" "" -- --repeat "$repeat" "${clean_range[@]}"
+    if ! ran_to_end "$name" "$repeat"; then
+        check "long-run/$flavour" 0 "$repeat sweeps did not finish within $limit s (exit $(cat "$work/$name.rc")); see $work/$name.out"
+        return
+    fi
+    expected=$(lab_hosts_between "${clean_range[@]}")
+    baseline=$(awk '$1 == "baseline_threads" { print $2 }' "$work/$name.out")
+    local wrong_hits="" leftover="" unseen=""
+    for n in $(seq "$repeat"); do
+        threads=$(field "$name" "$n" threads_running)
+        [ -n "$threads" ] && [ "$threads" -ge $((baseline + 2)) ] || unseen+=" $n:$threads"
+        found=$(hits "$name" "$n" | sort -V)
+        if [ "$found" != "$expected" ] || [ -n "$(field "$name" "$n" failure)" ]; then
+            wrong_hits+=" $n"
+        fi
+        threads=$(field "$name" "$n" threads)
+        [ "$threads" = "$baseline" ] || leftover+=" $n:$threads"
+    done
+    check "long-run/$flavour results" "$([ -z "$wrong_hits" ] && echo 1 || echo 0)" \
+        "$repeat sweeps, each found $(as_list <<<"$expected")${wrong_hits:+; not in sweeps$wrong_hits}"
+    # The sweep's own threads must show while it runs, or the count after it proves nothing.
+    check "long-run/$flavour threads" \
+        "$([ -z "$leftover" ] && [ -z "$unseen" ] && [ -n "$baseline" ] && echo 1 || echo 0)" \
+        "baseline $baseline, up to $(field "$name" 1 threads_running) while sweeping, back to baseline after every sweep${leftover:+; left over (sweep:threads)$leftover}${unseen:+; sweep threads not seen (sweep:threads)$unseen}"
+    # Warm-up is over by the sixth sweep. Wine frees an ended thread's stack only later, so a
+    # reading swings by about a megabyte from sweep to sweep: the highest of ten readings early
+    # on is held against the highest of the last ten, which a leak would lift.
+    local from=6 to=15
+    [ "$repeat" -ge 30 ] || { from=1 to=$(((repeat + 1) / 2)); }
+    local late=$((repeat - (to - from)))
+    local r1 r2 p1 p2 h1 h2
+    r1=$(highest "$name" rss_kib "$from" "$to") r2=$(highest "$name" rss_kib "$late" "$repeat")
+    p1=$(highest "$name" private_kib "$from" "$to") p2=$(highest "$name" private_kib "$late" "$repeat")
+    h1=$(highest "$name" handles "$from" "$to") h2=$(highest "$name" handles "$late" "$repeat")
+    check "long-run/$flavour memory" \
+        "$(awk -v a="$r1" -v b="$r2" -v c="$p1" -v d="$p2" 'BEGIN {
+            exit !(a > 0 && c > 0 && b <= a * 1.05 + 64 && d <= c * 1.05 + 64) }' && echo 1 || echo 0)" \
+        "highest resident $r1 -> $r2 KiB, private $p1 -> $p2 KiB (sweeps $from-$to -> $late-$repeat)"
+    check "long-run/$flavour handles" \
+        "$([ -n "$h1" ] && [ "$h1" -gt 0 ] && [ "$h2" -le $((h1 + 2)) ] && echo 1 || echo 0)" \
+        "highest $h1 -> $h2 open handles (sweeps $from-$to -> $late-$repeat)"
+}
+
+# highest NAME KEY FROM TO: the largest value of KEY over sweeps FROM to TO.
+highest() {
+    awk -v k="$2" -v a="$3" -v b="$4" '
+        $1 == "sweep" && $3 == "started" { s = $2 }
+        s >= a && s <= b && $1 == k && (m == "" || $2 + 0 > m) { m = $2 + 0 }
+        END { print m }
+    ' "$work/$1.out"
+}
+
+checks=" ${BRIXLE_FAULT_CHECKS:-flood big malformed failing long} "
+
+run_flavour() {
+    local flavour=$1 long=$2
+    bench_missing "$flavour" && return
+    [[ $checks == *" flood "* ]] && check_flood "$flavour"
+    [[ $checks == *" big "* ]] && check_big "$flavour"
+    [[ $checks == *" malformed "* ]] && check_malformed "$flavour"
+    [[ $checks == *" failing "* ]] && check_failing_ranges "$flavour"
+    [[ $checks == *" long "* ]] && [ "$long" -eq 1 ] && check_long_run "$flavour"
+    return 0
+}
+
+if [ -z "${BRIXLE_LAB_NOISE:-}" ] || [ ! -x "$BRIXLE_LAB_NOISE" ]; then
+    check setup 0 "no noise sender in the lab (BRIXLE_LAB_NOISE); bring the lab up with scripts/lab.sh"
+else
+    flavours=${BRIXLE_FAULT_FLAVOURS:-native i686 x86_64}
+    for flavour in $flavours; do
+        [ "$flavour" = native ] || continue
+        run_flavour native 1
+    done
+    if [[ " $flavours " == *" i686 "* || " $flavours " == *" x86_64 "* ]]; then
+        if start_wine; then
+            echo "wine: wineserver $(prefix_wineservers | as_list) in $BRIXLE_LAB_SCAN"
+            [[ " $flavours " == *" i686 "* ]] && run_flavour i686 1
+            [[ " $flavours " == *" x86_64 "* ]] && run_flavour x86_64 0
+        else
+            check wine 0 "Wine could not be started inside the scan namespace"
+        fi
+        stop_wine
+    fi
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
