@@ -8,7 +8,8 @@
 # WINEPREFIX), or on its own as root: it then brings up a lab of its own and comes back here
 # inside it. It uses the builds under BRIXLE_BUILD_ROOT (default build/): linux, mingw-i686
 # and mingw-x86_64; BRIXLE_FAULT_NATIVE, BRIXLE_FAULT_I686 and BRIXLE_FAULT_X86_64 name other
-# binaries, BRIXLE_FAULT_REPEAT the length of the long run (50); BRIXLE_FAULT_FLAVOURS
+# binaries, BRIXLE_FAULT_REPEAT the length of the long run (50), BRIXLE_FAULT_FLOOD_RATE the
+# flood's datagrams a second (30000); BRIXLE_FAULT_FLAVOURS
 # ("native i686 x86_64") and BRIXLE_FAULT_CHECKS ("flood big malformed failing long") pick a part.
 set -uo pipefail
 
@@ -18,6 +19,7 @@ native_bench=${BRIXLE_FAULT_NATIVE:-$build_root/linux/tools/bench/brixle_sweep_b
 i686_bench=${BRIXLE_FAULT_I686:-$build_root/mingw-i686/tools/bench/brixle_sweep_bench.exe}
 x86_64_bench=${BRIXLE_FAULT_X86_64:-$build_root/mingw-x86_64/tools/bench/brixle_sweep_bench.exe}
 repeat=${BRIXLE_FAULT_REPEAT:-50}
+flood_rate=${BRIXLE_FAULT_FLOOD_RATE:-30000}
 
 in_scan_namespace() {
     [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
@@ -290,12 +292,13 @@ bench_missing() {
 flood_range=(10.71.59.0 10.71.59.127)
 flood_sources=(10.71.60.1 10.71.63.1-10.71.63.199)
 
-# A flood of echo replies from 200 sources outside the range for 3 s (30000 a second) while the
+# A flood of echo replies from 200 sources outside the range for 3 s (30000 a second unless
+# BRIXLE_FAULT_FLOOD_RATE says otherwise) while the
 # range is swept, then the same range again with no noise, in the same program run.
 check_flood() {
     local flavour=$1 name=flood-$1 expected found inside outside
     run_bench "$flavour" "$name" 120 \
-        "--kind flood --rate 30000 --count 90000 --seconds 3 --source ${flood_sources[0]} --source ${flood_sources[1]}" \
+        "--kind flood --rate $flood_rate --count $((flood_rate * 3)) --seconds 3 --source ${flood_sources[0]} --source ${flood_sources[1]}" \
         -- --repeat 2 "${flood_range[@]}"
     if ! ran_to_end "$name" 2; then
         check "flood/$flavour" 0 "the program did not finish both sweeps in time (exit $(cat "$work/$name.rc")); see $work/$name.out"

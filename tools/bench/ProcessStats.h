@@ -6,6 +6,8 @@ struct ProcessStats {
     long privateKib = -1;  // data and stack (Linux) or committed private bytes (Windows)
     long handles = -1;     // open file descriptors (Linux) or kernel handles (Windows)
     long threads = -1;
+    long peakResidentKib = -1;
+    double cpuSeconds = -1; // user and system time of the whole process so far
 };
 
 ProcessStats readProcessStats();

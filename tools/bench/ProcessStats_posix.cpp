@@ -1,6 +1,7 @@
 #include "ProcessStats.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,6 +48,13 @@ ProcessStats readProcessStats() {
     stats.privateKib = statusField("VmData");
     stats.handles = openDescriptors();
     stats.threads = readThreadCount();
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        stats.peakResidentKib = usage.ru_maxrss;
+        stats.cpuSeconds =
+            static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
     return stats;
 }
 

@@ -28,6 +28,15 @@ ProcessStats readProcessStats() {
     if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {
         stats.residentKib = static_cast<long>(memory.WorkingSetSize / 1024);
         stats.privateKib = static_cast<long>(memory.PagefileUsage / 1024);
+        stats.peakResidentKib = static_cast<long>(memory.PeakWorkingSetSize / 1024);
+    }
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        const auto ticks = [](const FILETIME& t) {
+            return static_cast<double>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                                       t.dwLowDateTime);
+        };
+        stats.cpuSeconds = (ticks(kernel) + ticks(user)) / 1e7;
     }
     DWORD handles = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &handles))

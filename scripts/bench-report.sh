@@ -1,0 +1,254 @@
+#!/usr/bin/env bash
+# The benchmark report, in one run in the lab: a sweep of the same /24 by our engine natively and
+# under Wine (i686), by fping and by nmap's ping scan, each with its wall time, CPU time, peak
+# memory and whether it found exactly the lab's hosts; then our receiver alone: how many
+# datagrams a second it takes in before it loses any, and the memory one stored hit costs.
+# Root only (lab namespaces, raw sockets). Builds into build/bench-linux and
+# build/bench-mingw-i686 unless BRIXLE_BENCH_NATIVE, BRIXLE_BENCH_I686, BRIXLE_HITLIST_NATIVE and
+# BRIXLE_HITLIST_I686 name the programs. BRIXLE_BENCH_RATES overrides the datagram rates tried.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+first=10.71.59.0
+last=10.71.59.255
+rates=${BRIXLE_BENCH_RATES:-5000 10000 20000 40000 80000 160000}
+
+in_scan_namespace() {
+    [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
+}
+
+# --- Outside: build, bring up the lab, come back here inside its scan namespace.
+if ! in_scan_namespace; then
+    [ "$(id -u)" -eq 0 ] || { echo "bench-report: needs root (lab namespaces, raw sockets)" >&2; exit 1; }
+    "$repo/scripts/install-deps.sh" || exit 1
+    build() {
+        local preset=$1 dir=$repo/build/bench-$1
+        shift
+        { [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir" >/dev/null; } &&
+            cmake --build "$dir" --target "$@" >/dev/null
+    }
+    if [ -z "${BRIXLE_BENCH_NATIVE:-}" ] || [ -z "${BRIXLE_HITLIST_NATIVE:-}" ]; then
+        echo "building the native benchmarks (build/bench-linux)"
+        build linux brixle_sweep_bench brixle_hitlist_bench || exit 1
+    fi
+    if [ -z "${BRIXLE_BENCH_I686:-}" ] || [ -z "${BRIXLE_HITLIST_I686:-}" ]; then
+        echo "building the Windows benchmarks (build/bench-mingw-i686)"
+        build mingw-i686 brixle_sweep_bench brixle_hitlist_bench || exit 1
+    fi
+    export BRIXLE_BENCH_NATIVE=${BRIXLE_BENCH_NATIVE:-$repo/build/bench-linux/tools/bench/brixle_sweep_bench}
+    export BRIXLE_HITLIST_NATIVE=${BRIXLE_HITLIST_NATIVE:-$repo/build/bench-linux/tools/bench/brixle_hitlist_bench}
+    export BRIXLE_BENCH_I686=${BRIXLE_BENCH_I686:-$repo/build/bench-mingw-i686/tools/bench/brixle_sweep_bench.exe}
+    export BRIXLE_HITLIST_I686=${BRIXLE_HITLIST_I686:-$repo/build/bench-mingw-i686/tools/bench/brixle_hitlist_bench.exe}
+    work=$(mktemp -d /tmp/brixle-report.XXXXXX)
+    trap '"$repo/scripts/lab.sh" down "$work/lab.env" >/dev/null; rm -rf "$work"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    "$repo/scripts/lab.sh" up "$work/lab.env" >/dev/null || exit 1
+    # A Wine prefix of its own, so no test run's wineserver is ended by us or ours by it.
+    "$repo/scripts/lab.sh" exec "$work/lab.env" env WINEPREFIX="$repo/build/bench-wine" \
+        WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" BRIXLE_REPORT_WORK="$work" \
+        bash "${BASH_SOURCE[0]}"
+    exit
+fi
+
+# --- Inside the scan namespace.
+work=${BRIXLE_REPORT_WORK:?}
+unset DISPLAY
+wineserver_pid="" bench_pid="" noise_pid=""
+
+stop_pid() {
+    [ -n "$1" ] && [ -d "/proc/$1" ] || return 0
+    kill -TERM "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+}
+
+stop_wine() {
+    [ -n "$wineserver_pid" ] || return 0
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    wait "$wineserver_pid" 2>/dev/null
+    wineserver_pid=""
+}
+trap 'stop_pid "$noise_pid"; stop_pid "$bench_pid"; stop_wine' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The prefix's wineservers, known by their working directory (as scripts/test.sh finds them).
+prefix_wineservers() {
+    local dir pid
+    [ -d "$WINEPREFIX" ] || return 0
+    dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
+        [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == /tmp/*/"$dir" ]] && echo "$pid"
+    done
+    return 0
+}
+
+# The wineserver opens the sockets: it is started here, in the scan namespace, and checked.
+start_wine() {
+    mkdir -p "$WINEPREFIX"
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    [ -z "$(prefix_wineservers)" ] || { echo "wine: a wineserver of $WINEPREFIX still runs" >&2; return 1; }
+    wineserver -f -p >"$work/wineserver.log" 2>&1 &
+    wineserver_pid=$!
+    local i pid servers
+    for i in $(seq 100); do
+        [ -S "$(readlink "/proc/$wineserver_pid/cwd" 2>/dev/null)/socket" ] && break
+        [ -d "/proc/$wineserver_pid" ] || break
+        sleep 0.1
+    done
+    servers=$(prefix_wineservers)
+    [ -n "$servers" ] || { echo "wine: the wineserver did not start" >&2; return 1; }
+    for pid in $servers; do
+        if [ "$(ip netns identify "$pid")" != "$BRIXLE_LAB_SCAN" ]; then
+            echo "wine: wineserver $pid is outside $BRIXLE_LAB_SCAN; refusing" >&2
+            stop_wine
+            return 1
+        fi
+    done
+    if [ ! -e "$WINEPREFIX/system.reg" ]; then
+        echo "wine: creating the prefix $WINEPREFIX (once)"
+        timeout --foreground 300 wineboot -u >"$work/wineboot.log" 2>&1 || return 1
+    fi
+}
+
+# CPU seconds a process has used so far, from /proc (for the wineserver's share).
+cpu_of() {
+    awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); printf "%.3f", ($12 + $13) / hz }' \
+        "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
+now() { date +%s.%N; }
+
+to_number() {
+    local IFS=.
+    # shellcheck disable=SC2086
+    set -- $1
+    echo $((($1 << 24) + ($2 << 16) + ($3 << 8) + $4))
+}
+
+lab_hosts=$(for h in $BRIXLE_LAB_HOSTS ${BRIXLE_LAB_LATE_HOSTS:-}; do
+    n=$(to_number "$h")
+    [ "$n" -ge "$(to_number $first)" ] && [ "$n" -le "$(to_number $last)" ] && echo "$h"
+done | sort -V)
+
+rows=()
+# row TOOL WALL CPU PEAK_KIB HOSTS_FILE [NOTE]
+row() {
+    local same=no
+    [ "$(sort -V "$5")" = "$lab_hosts" ] && same=yes
+    rows+=("$(printf '%-22s %9.2f %9.2f %10s %5d  %-4s %s' "$1" "$2" "$3" "$4" "$(wc -l <"$5")" "$same" "${6:-}")")
+}
+
+value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
+
+echo "sweeps of $first - $last in the lab; the lab's hosts there: $(echo $lab_hosts)"
+
+# Ours, natively.
+start=$(now)
+"$BRIXLE_BENCH_NATIVE" "$first" "$last" >"$work/native.out" 2>"$work/native.err"
+wall=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+awk '$1 == "hit" { print $2 }' "$work/native.out" >"$work/native.hosts"
+row "ours, native" "$wall" "$(value cpu_s "$work/native.out")" "$(value peak_kib "$work/native.out")" \
+    "$work/native.hosts" "sweep $(value total_s "$work/native.out") s, sending $(value sending_s "$work/native.out") s"
+
+# Ours, under Wine: the program's own CPU time plus what its wineserver spent meanwhile.
+wine_ok=0
+if start_wine; then
+    wine_ok=1
+    # A first start warms the prefix up, so the figures below are the sweep's, not wineboot's.
+    wine "$BRIXLE_BENCH_I686" 127.0.0.1 127.0.0.1 >/dev/null 2>&1 || true
+    server_before=$(cpu_of "$wineserver_pid")
+    start=$(now)
+    wine "$BRIXLE_BENCH_I686" "$first" "$last" >"$work/wine.out" 2>"$work/wine.err"
+    wall=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+    server_cpu=$(awk -v a="$server_before" -v b="$(cpu_of "$wineserver_pid")" 'BEGIN { print b - a }')
+    sed -i 's/\r$//' "$work/wine.out"
+    awk '$1 == "hit" { print $2 }' "$work/wine.out" >"$work/wine.hosts"
+    row "ours, Wine i686" "$wall" \
+        "$(awk -v a="$(value cpu_s "$work/wine.out")" -v b="$server_cpu" 'BEGIN { print a + b }')" \
+        "$(value peak_kib "$work/wine.out")" "$work/wine.hosts" \
+        "sweep $(value total_s "$work/wine.out") s, sending $(value sending_s "$work/wine.out") s; CPU incl. wineserver $server_cpu s"
+else
+    rows+=("ours, Wine i686        could not start Wine in the lab")
+fi
+
+# fping waits up to 2 s for an answer, so that the lab's late host counts as it does for us.
+/usr/bin/time -f "%e %U %S %M" -o "$work/fping.time" \
+    fping -a -q -r 1 -t 2000 -g "$first" "$last" >"$work/fping.hosts" 2>/dev/null
+# fping exits 1 when some addresses did not answer, and time(1) says so on a line of its own.
+read -r wall user system peak < <(tail -n 1 "$work/fping.time")
+row "fping -r 1 -t 2000" "$wall" "$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')" \
+    "$peak" "$work/fping.hosts"
+
+/usr/bin/time -f "%e %U %S %M" -o "$work/nmap.time" \
+    nmap -sn -PE -n -oG "$work/nmap.grep" "$first/24" >/dev/null 2>&1
+read -r wall user system peak < <(tail -n 1 "$work/nmap.time")
+awk '/Status: Up/ { print $2 }' "$work/nmap.grep" >"$work/nmap.hosts"
+row "nmap -sn -PE -n" "$wall" "$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')" \
+    "$peak" "$work/nmap.hosts" "the late host answers after ${BRIXLE_LAB_LATE_MS:-1500} ms"
+
+echo
+printf '%-22s %9s %9s %10s %5s  %-4s %s\n' tool "wall s" "CPU s" "peak KiB" hosts same note
+printf '%s\n' "${rows[@]}"
+for f in native wine fping nmap; do
+    [ -f "$work/$f.hosts" ] || continue
+    if [ "$(sort -V "$work/$f.hosts")" != "$lab_hosts" ]; then
+        echo "  $f differs from the lab's hosts:"
+        diff <(echo "$lab_hosts") <(sort -V "$work/$f.hosts") | sed 's/^/    /'
+    fi
+done
+
+# --- The receiver alone: one sweep of one answering address, and during its grace time a burst
+# of echo replies, each from a source of its own (ascending, as the walk from the end likes).
+# Every source not in the hits is a datagram lost.
+capacity() {
+    local flavour=$1 label=$2 rate count lost sent achieved found
+    echo
+    echo "receiver, $label: datagrams a second from distinct sources (bursts of up to 1 s)"
+    printf '  %10s %10s %10s %10s %8s\n' "asked/s" "sent/s" sent counted lost
+    for rate in $rates; do
+        count=$((rate > 49152 ? 49152 : rate))
+        : >"$work/cap.out"
+        if [ "$flavour" = native ]; then
+            "$BRIXLE_BENCH_NATIVE" 10.71.59.1 10.71.59.1 >"$work/cap.out" 2>/dev/null &
+        else
+            wine "$BRIXLE_BENCH_I686" 10.71.59.1 10.71.59.1 >"$work/cap.out" 2>/dev/null &
+        fi
+        bench_pid=$!
+        local i
+        for i in $(seq 600); do
+            grep -q '^sweep 1 started' "$work/cap.out" && break
+            sleep 0.05
+        done
+        ip netns exec "$BRIXLE_LAB_NS" "$BRIXLE_LAB_NOISE" --netns "$BRIXLE_LAB_NS" --kind flood \
+            --rate "$rate" --count "$count" --seconds 1.5 --source 10.71.64.0-10.71.255.255 \
+            >"$work/cap.noise" 2>&1 &
+        noise_pid=$!
+        wait "$noise_pid"
+        noise_pid=""
+        wait "$bench_pid"
+        bench_pid=""
+        sent=$(awk '/^noise: sent/ { print $3 }' "$work/cap.noise")
+        achieved=$(awk '/^noise: sent/ { print $(NF-2) }' "$work/cap.noise")
+        found=$(tr -d '\r' <"$work/cap.out" | awk '$1 == "hit" && $2 ~ /^10\.71\.(6[4-9]|[7-9][0-9]|1[0-9][0-9]|2[0-5][0-9])\./' | wc -l)
+        lost=$((sent - found))
+        printf '  %10d %10s %10d %10d %8d\n' "$rate" "$achieved" "$sent" "$found" "$lost"
+        echo "$flavour $rate $achieved $lost" >>"$work/capacity.txt"
+    done
+    awk -v f="$flavour" '$1 == f && $4 == 0 { if ($3 > best) best = $3 } END {
+        if (best) printf "  keeps up with %.0f datagrams a second without losing one\n", best
+        else print "  lost datagrams at every rate tried" }' "$work/capacity.txt"
+}
+
+capacity native native
+[ "$wine_ok" -eq 1 ] && capacity wine "Wine i686"
+
+echo
+echo "memory per stored hit (100000 ascending addresses into a HitList)"
+"$BRIXLE_HITLIST_NATIVE" 100000 | sed 's/^/  native x86_64: /'
+if [ "$wine_ok" -eq 1 ]; then
+    wine "$BRIXLE_HITLIST_I686" 100000 2>/dev/null | tr -d '\r' | sed 's/^/  Wine i686:     /'
+fi
