@@ -446,30 +446,30 @@ check_long_run() {
     check "long-run/$flavour threads" \
         "$([ -z "$leftover" ] && [ -z "$unseen" ] && [ -n "$baseline" ] && echo 1 || echo 0)" \
         "baseline $baseline, up to $(field "$name" 1 threads_running) while sweeping, back to baseline after every sweep${leftover:+; left over (sweep:threads)$leftover}${unseen:+; sweep threads not seen (sweep:threads)$unseen}"
-    # Warm-up is over by the sixth sweep. Wine frees an ended thread's stack only later, so a
-    # reading swings by about a megabyte from sweep to sweep: the highest of ten readings early
-    # on is held against the highest of the last ten, which a leak would lift.
+    # Warm-up is over by the sixth sweep. Wine frees an ended thread's stack only later, so some
+    # readings stand a megabyte above the rest: the lowest of ten readings early on is held
+    # against the lowest of the last ten. What leaks is never given back, so it lifts both.
     local from=6 to=15
     [ "$repeat" -ge 30 ] || { from=1 to=$(((repeat + 1) / 2)); }
     local late=$((repeat - (to - from)))
     local r1 r2 p1 p2 h1 h2
-    r1=$(highest "$name" rss_kib "$from" "$to") r2=$(highest "$name" rss_kib "$late" "$repeat")
-    p1=$(highest "$name" private_kib "$from" "$to") p2=$(highest "$name" private_kib "$late" "$repeat")
-    h1=$(highest "$name" handles "$from" "$to") h2=$(highest "$name" handles "$late" "$repeat")
+    r1=$(lowest "$name" rss_kib "$from" "$to") r2=$(lowest "$name" rss_kib "$late" "$repeat")
+    p1=$(lowest "$name" private_kib "$from" "$to") p2=$(lowest "$name" private_kib "$late" "$repeat")
+    h1=$(lowest "$name" handles "$from" "$to") h2=$(lowest "$name" handles "$late" "$repeat")
     check "long-run/$flavour memory" \
         "$(awk -v a="$r1" -v b="$r2" -v c="$p1" -v d="$p2" 'BEGIN {
             exit !(a > 0 && c > 0 && b <= a * 1.05 + 64 && d <= c * 1.05 + 64) }' && echo 1 || echo 0)" \
-        "highest resident $r1 -> $r2 KiB, private $p1 -> $p2 KiB (sweeps $from-$to -> $late-$repeat)"
+        "lowest resident $r1 -> $r2 KiB, private $p1 -> $p2 KiB (sweeps $from-$to -> $late-$repeat)"
     check "long-run/$flavour handles" \
         "$([ -n "$h1" ] && [ "$h1" -gt 0 ] && [ "$h2" -le $((h1 + 2)) ] && echo 1 || echo 0)" \
-        "highest $h1 -> $h2 open handles (sweeps $from-$to -> $late-$repeat)"
+        "lowest $h1 -> $h2 open handles (sweeps $from-$to -> $late-$repeat)"
 }
 
-# highest NAME KEY FROM TO: the largest value of KEY over sweeps FROM to TO.
-highest() {
+# lowest NAME KEY FROM TO: the smallest value of KEY over sweeps FROM to TO.
+lowest() {
     awk -v k="$2" -v a="$3" -v b="$4" '
         $1 == "sweep" && $3 == "started" { s = $2 }
-        s >= a && s <= b && $1 == k && (m == "" || $2 + 0 > m) { m = $2 + 0 }
+        s >= a && s <= b && $1 == k && (m == "" || $2 + 0 < m) { m = $2 + 0 }
         END { print m }
     ' "$work/$1.out"
 }
