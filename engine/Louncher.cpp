@@ -50,6 +50,12 @@ void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
     socket = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     if (socket == INVALID_SOCKET)
         raiseSocketError();
+    // The receiver drains every waiting datagram after each wait, so reads must not block.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        closesocket(socket);
+        raiseSocketError();
+    }
 
     if (!initSound(window, instance, soundDevice)) {
         soundAvailable = false;

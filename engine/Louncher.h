@@ -59,9 +59,10 @@ class Louncher {
     IpAddress* nextAddress();
     int sendEcho(SOCKET s, const sockaddr_in* destination);
 
-    // The receiver's wait and read.
+    // The receiver's wait and read. The socket does not block: receiveReply answers false when
+    // no datagram is waiting.
     int waitReadable(SOCKET s);
-    void receiveReply(SOCKET s, sockaddr_in* source);
+    bool receiveReply(SOCKET s, sockaddr_in* source);
 
     // Ends the sweep: done is set under hitsLock, so no insertion is under way or begins after.
     void finishSweep();

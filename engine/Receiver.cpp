@@ -6,6 +6,8 @@ namespace {
 
 const int replyBufferSize = 324;
 const std::uint32_t graceMilliseconds = 2000;
+// Datagrams read after one wait before the loop looks at the sweep's state again.
+const int readsPerWait = 64;
 
 } // namespace
 
@@ -19,14 +21,20 @@ int Louncher::waitReadable(SOCKET s) {
     return select(1, &readable, nullptr, nullptr, &oneSecond);
 }
 
-void Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
+bool Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
     char buffer[replyBufferSize];
     int sourceLength = sizeof(sockaddr_in);
     const int received =
         recvfrom(s, buffer, replyBufferSize, 0, reinterpret_cast<sockaddr*>(source), &sourceLength);
+    if (received != SOCKET_ERROR)
+        return true;
+    const int error = WSAGetLastError();
     // An oversized datagram still has a sender; failing here would let any host end a sweep.
-    if (received == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
-        raiseSocketError();
+    if (error == WSAEMSGSIZE)
+        return true;
+    if (error == WSAEWOULDBLOCK)
+        return false;
+    raiseSocketError();
 }
 
 void Louncher::receiveLoop(Louncher* louncher) {
@@ -59,16 +67,25 @@ void Louncher::receiveLoop(Louncher* louncher) {
                 raiseSocketError();
             if (readable == 0)
                 continue;
+            // Everything waiting is read before the next wait: under a flood a wait costs as
+            // much as several reads, and replies lost in a full socket buffer are lost hosts.
+            bool sweepOver = false;
             sockaddr_in source{};
-            louncher->receiveReply(louncher->socket, &source);
-            IpAddress* address = new IpAddress(inet_ntoa(source.sin_addr));
-            std::lock_guard<std::mutex> lock(louncher->hitsLock);
-            if (louncher->done.load() != 0) {
-                delete address;
-                break;
+            for (int read = 0; read < readsPerWait && !sweepOver &&
+                               louncher->receiveReply(louncher->socket, &source);
+                 ++read) {
+                IpAddress* address = new IpAddress(inet_ntoa(source.sin_addr));
+                std::lock_guard<std::mutex> lock(louncher->hitsLock);
+                if (louncher->done.load() != 0) {
+                    delete address;
+                    sweepOver = true;
+                } else if (louncher->hits.insert(address)) {
+                    louncher->hitCount_.fetch_add(1);
+                }
+                source = sockaddr_in{};
             }
-            if (louncher->hits.insert(address))
-                louncher->hitCount_.fetch_add(1);
+            if (sweepOver)
+                break;
         } catch (Error* error) {
             louncher->recordFailure(error->message());
             delete error;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int WSAStartup(WORD versionRequested, LPWSADATA data) {
@@ -31,6 +32,15 @@ int WSAGetLastError() {
 
 int closesocket(SOCKET s) {
     return ::close(static_cast<int>(s)) == 0 ? 0 : SOCKET_ERROR;
+}
+
+int ioctlsocket(SOCKET s, long command, u_long* argument) {
+    int value = argument != nullptr ? static_cast<int>(*argument) : 0;
+    if (::ioctl(static_cast<int>(s), static_cast<unsigned long>(command), &value) != 0)
+        return SOCKET_ERROR;
+    if (argument != nullptr)
+        *argument = static_cast<u_long>(value);
+    return 0;
 }
 
 #undef select

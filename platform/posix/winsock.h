@@ -11,6 +11,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 typedef std::uintptr_t SOCKET;
@@ -18,6 +19,7 @@ typedef std::uintptr_t SOCKET;
 #define SOCKET_ERROR (-1)
 // WSAGetLastError() reports errno here, so the error numbers are errno values.
 #define WSAEMSGSIZE EMSGSIZE
+#define WSAEWOULDBLOCK EWOULDBLOCK
 
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
@@ -42,6 +44,10 @@ int WSAStartup(WORD versionRequested, LPWSADATA data);
 int WSACleanup();
 int WSAGetLastError();
 int closesocket(SOCKET s);
+
+typedef unsigned long u_long;
+// FIONBIO comes from <sys/ioctl.h>.
+int ioctlsocket(SOCKET s, long command, u_long* argument);
 
 // socket() is the system's: its -1 converts to INVALID_SOCKET.
 
