@@ -69,63 +69,10 @@ check() {
 # --- Wine, the way scripts/test.sh runs it: the prefix's wineserver started here, in the
 # scan namespace, and checked to be here before anything may sweep.
 
-prefix_wineservers() {
-    local dir pid
-    [ -d "$WINEPREFIX" ] || return 0
-    dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
-        [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == /tmp/*/"$dir" ]] && echo "$pid"
-    done
-    return 0
-}
-
-start_wine() {
-    mkdir -p "$WINEPREFIX"
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    if [ -n "$(prefix_wineservers)" ]; then
-        echo "wine: a wineserver of $WINEPREFIX is still running; refusing" >&2
-        return 1
-    fi
-    wineserver -f -p >"$work/wineserver.log" 2>&1 &
-    wineserver_pid=$!
-    local i servers pid
-    for i in $(seq 100); do
-        [ -S "$(readlink "/proc/$wineserver_pid/cwd" 2>/dev/null)/socket" ] && break
-        [ -d "/proc/$wineserver_pid" ] || break
-        sleep 0.1
-    done
-    servers=$(prefix_wineservers)
-    if [ -z "$servers" ]; then
-        echo "wine: the wineserver did not start" >&2
-        cat "$work/wineserver.log" >&2
-        return 1
-    fi
-    for pid in $servers; do
-        if [ "$(ip netns identify "$pid")" != "$BRIXLE_LAB_SCAN" ]; then
-            echo "wine: wineserver $pid is outside $BRIXLE_LAB_SCAN; refusing to run Wine" >&2
-            stop_wine
-            return 1
-        fi
-    done
-    if [ ! -e "$WINEPREFIX/system.reg" ]; then
-        echo "wine: creating the prefix $WINEPREFIX (once)"
-        timeout --foreground 300 wineboot -u >"$work/wineboot.log" 2>&1 || {
-            echo "wine: wineboot failed" >&2
-            return 1
-        }
-    fi
-    return 0
-}
-
-stop_wine() {
-    [ -n "$wineserver_pid" ] || return 0
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    wait "$wineserver_pid" 2>/dev/null
-    wineserver_pid=""
-}
+# shellcheck source=tests/app/wine-session.sh
+. "$repo/tests/app/wine-session.sh"
+start_wine() { start_wineserver "$work/wineserver.log"; }
+stop_wine() { stop_wineserver; }
 
 stop_pid() {
     local pid=$1
