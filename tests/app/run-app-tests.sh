@@ -18,28 +18,7 @@ work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/app
 exe=$build/app/brixle100.exe
 driver=$build/tests/app/brixle_app_driver.exe
 
-if ! in_scan_namespace; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "skipped: the program tests need root for the lab (ip netns)"
-        echo "0 passed, 0 failed, 1 skipped"
-        exit 0
-    fi
-    if [ ! -f "$build/CMakeCache.txt" ]; then
-        cmake --preset mingw-i686 -B "$build" >/dev/null || exit 1
-    fi
-    cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || {
-        echo "build failed"
-        echo "0 passed, 1 failed"
-        exit 1
-    }
-    mkdir -p "$work"
-    envfile=$work/lab.env
-    "$repo/scripts/lab.sh" up "$envfile" >/dev/null || exit 1
-    trap '"$repo/scripts/lab.sh" down "$envfile"' EXIT
-    "$repo/scripts/lab.sh" exec "$envfile" env WINEPREFIX="${WINEPREFIX:-$build/app-wine}" \
-        BRIXLE_APP_BUILD_DIR="$build" bash "${BASH_SOURCE[0]}"
-    exit
-fi
+in_scan_namespace || rerun_inside_lab "the program tests" "${BASH_SOURCE[0]}" brixle100 brixle_app_driver
 
 export WINEPREFIX=${WINEPREFIX:-$build/app-wine}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

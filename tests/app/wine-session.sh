@@ -164,3 +164,32 @@ lab_hosts_between() {
         fi
     done | sort -n | cut -d' ' -f2
 }
+
+# Started on their own, the program's test scripts build what they need into $build, bring up
+# a lab of their own and run again inside its scan namespace; this never returns. Arguments:
+# what the tests are called (for the skip message) and the build targets they need.
+rerun_inside_lab() {
+    local what=$1 script=$2
+    shift 2
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: $what need root for the lab (ip netns)"
+        echo "0 passed, 0 failed, 1 skipped"
+        exit 0
+    fi
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake --preset mingw-i686 -B "$build" >/dev/null || exit 1
+    fi
+    cmake --build "$build" --target "$@" >/dev/null || {
+        echo "build failed"
+        echo "0 passed, 1 failed"
+        exit 1
+    }
+    # Outside $work, which the run inside empties: the teardown must still find the lab.
+    labdir=$(mktemp -d /tmp/brixle-lab.XXXXXX)
+    envfile=$labdir/lab.env
+    trap '"$repo/scripts/lab.sh" down "$envfile"; rm -rf "$labdir"' EXIT
+    "$repo/scripts/lab.sh" up "$envfile" >/dev/null || exit 1
+    "$repo/scripts/lab.sh" exec "$envfile" env WINEPREFIX="${WINEPREFIX:-$build/app-wine}" \
+        BRIXLE_APP_BUILD_DIR="$build" bash "$script"
+    exit
+}

@@ -19,10 +19,11 @@ if ! in_scan_namespace; then
         [ -f "$build_root/$preset/CMakeCache.txt" ] || cmake --preset "$preset" -S "$repo" >/dev/null
         cmake --build "$build_root/$preset" --target brixle_app_driver >/dev/null || exit 1
     done
-    mkdir -p "$work"
-    envfile=$work/lab.env
+    # Outside $work, which the run inside empties: the teardown must still find the lab.
+    labdir=$(mktemp -d /tmp/brixle-lab.XXXXXX)
+    envfile=$labdir/lab.env
+    trap '"$repo/scripts/lab.sh" down "$envfile"; rm -rf "$labdir"' EXIT
     "$repo/scripts/lab.sh" up "$envfile" >/dev/null || exit 1
-    trap '"$repo/scripts/lab.sh" down "$envfile"' EXIT
     "$repo/scripts/lab.sh" exec "$envfile" env WINEPREFIX="${WINEPREFIX:-$build_root/package-wine}" \
         bash "${BASH_SOURCE[0]}"
     exit
