@@ -35,10 +35,10 @@ if ! in_scan_namespace; then
         echo "building the Windows benchmarks (build/bench-mingw-i686)"
         build mingw-i686 brixle_sweep_bench brixle_hitlist_bench || exit 1
     fi
-    export BRIXLE_BENCH_NATIVE=${BRIXLE_BENCH_NATIVE:-$repo/build/bench-linux/tools/bench/brixle_sweep_bench}
-    export BRIXLE_HITLIST_NATIVE=${BRIXLE_HITLIST_NATIVE:-$repo/build/bench-linux/tools/bench/brixle_hitlist_bench}
-    export BRIXLE_BENCH_I686=${BRIXLE_BENCH_I686:-$repo/build/bench-mingw-i686/tools/bench/brixle_sweep_bench.exe}
-    export BRIXLE_HITLIST_I686=${BRIXLE_HITLIST_I686:-$repo/build/bench-mingw-i686/tools/bench/brixle_hitlist_bench.exe}
+    export BRIXLE_BENCH_NATIVE=${BRIXLE_BENCH_NATIVE:-$repo/build/bench-linux/bench/brixle_sweep_bench}
+    export BRIXLE_HITLIST_NATIVE=${BRIXLE_HITLIST_NATIVE:-$repo/build/bench-linux/bench/brixle_hitlist_bench}
+    export BRIXLE_BENCH_I686=${BRIXLE_BENCH_I686:-$repo/build/bench-mingw-i686/bench/brixle_sweep_bench.exe}
+    export BRIXLE_HITLIST_I686=${BRIXLE_HITLIST_I686:-$repo/build/bench-mingw-i686/bench/brixle_hitlist_bench.exe}
     work=$(mktemp -d /tmp/brixle-report.XXXXXX)
     trap '"$repo/scripts/lab.sh" down "$work/lab.env" >/dev/null; rm -rf "$work"' EXIT
     trap 'exit 130' INT

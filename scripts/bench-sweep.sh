@@ -13,7 +13,7 @@ preset=linux
 "$repo/scripts/install-deps.sh"
 cmake --preset "$preset" -S "$repo" >/dev/null
 cmake --build --preset "$preset" --target brixle_sweep_bench >/dev/null
-bench=${BRIXLE_BENCH_BINARY:-$repo/build/$preset/tools/bench/brixle_sweep_bench}
+bench=${BRIXLE_BENCH_BINARY:-$repo/build/$preset/bench/brixle_sweep_bench}
 
 work=$(mktemp -d /tmp/brixle-bench.XXXXXX)
 envfile=$work/lab.env

@@ -24,35 +24,35 @@ usage() {
 usage: lab.sh up ENVFILE        make the lab, write its variables to ENVFILE
        lab.sh down ENVFILE      tear down what ENVFILE records (idempotent)
        lab.sh exec ENVFILE cmd  run cmd in the scan namespace with those variables exported
+       lab.sh run ENVFILE cmd   the same when the lab is up; without one, cmd runs here
+       lab.sh wine ENVFILE prog args...
+                                run a Windows program under Wine in the scan namespace, its
+                                prefix's wineserver proved to be there (exit 77: no lab)
+       lab.sh wine-up ENVFILE   start the lab prefix's wineserver in the scan namespace
+       lab.sh wine-down ENVFILE end it
        lab.sh noise ENVFILE args...
                                 send bounded unwanted ICMP to the scan host from the lab
-                                namespace (tools/lab/noise.cpp; --help for its options)
+                                namespace (tests/lab/noise.cpp; --help for its options)
 EOF
     exit 2
 }
 
+# 77: what needs the lab is skipped, not failed, where there can be none.
 need_root() {
-    [ "$(id -u)" -eq 0 ] || die "needs root (ip netns)"
+    [ "$(id -u)" -eq 0 ] || {
+        echo "lab: skipped: needs root (ip netns)" >&2
+        exit 77
+    }
     command -v ip >/dev/null || die "ip (iproute2) is missing"
 }
 
-# Rebuilt when missing or older than its source, so the lab needs no CMake build.
-build_responder() {
-    build_lab_tool responder
-}
-
-build_lab_tool() {
-    local src=$repo/tools/lab/$1.cpp bin=$repo/build/lab/$1
-    if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
-        mkdir -p "$repo/build/lab"
-        local tmp
-        tmp=$(mktemp "$repo/build/lab/$1.XXXXXX")
-        if ! c++ -std=c++17 -O2 -Wall -Wextra -o "$tmp" "$src"; then
-            rm -f "$tmp"
-            return 1
-        fi
-        mv -f "$tmp" "$bin"
-    fi
+# The lab's programs are built by the linux preset (tests/lab/CMakeLists.txt).
+lab_tool() {
+    local bin=${BRIXLE_LAB_TOOLS:-$repo/build/linux/tests/lab}/$1
+    [ -x "$bin" ] || {
+        echo "lab: $bin is missing; build it: cmake --build --preset linux --target $1" >&2
+        return 1
+    }
     echo "$bin"
 }
 
@@ -69,8 +69,7 @@ stop_recorded() {
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || return 0
     [ "$(ip netns identify "$pid" 2>/dev/null)" = "$ns" ] || return 0
     kill -TERM "$pid" 2>/dev/null || return 0
-    local i
-    for i in $(seq 50); do
+    for _ in $(seq 50); do
         [ -d "/proc/$pid" ] || return 0
         sleep 0.1
     done
@@ -107,8 +106,7 @@ lab_down() {
 wait_for() {
     local what=$1 pid=$2 log=$3 tries=$4
     shift 4
-    local i
-    for i in $(seq "$tries"); do
+    for _ in $(seq "$tries"); do
         if "$@"; then
             return 0
         fi
@@ -126,12 +124,14 @@ lab_up() {
         lab_down
     fi
     local dir responder noise
+    mkdir -p "$(dirname "$envfile")"
     dir=$(cd "$(dirname "$envfile")" && pwd)
     envfile=$dir/$(basename "$envfile")
-    responder=$(build_responder) || die "could not build the responder"
-    noise=$(build_lab_tool noise) || die "could not build the noise sender"
+    responder=$(lab_tool responder) || exit 1
+    noise=$(lab_tool noise) || exit 1
 
-    local scan=brx$$scan lab=brx$$lab
+    local name=${BRIXLE_LAB_NAME:-brx$$}
+    local scan=${name}scan lab=${name}lab
     local pcap=$dir/lab-$$.pcap responder_log=$dir/lab-$$-responder.log
     local tcpdump_log=$dir/lab-$$-tcpdump.log
 
@@ -150,6 +150,7 @@ lab_up() {
     record BRIXLE_LAB_SCAN_IF "$scan_if"
     record BRIXLE_LAB_PCAP "$pcap"
     record BRIXLE_LAB_NOISE "$noise"
+    record BRIXLE_LAB_WINEPREFIX "$dir/wine"
     trap 'trap - ERR; echo "lab: setup failed, tearing down" >&2; lab_down; exit 1' ERR
     set -E
 
@@ -217,6 +218,45 @@ lab_exec() {
     exec ip netns exec "$BRIXLE_LAB_SCAN" "$@"
 }
 
+# Without a lab (not root) the command runs here: what needs the lab then skips by itself.
+lab_run() {
+    [ -f "$envfile" ] || exec "$@"
+    need_root
+    lab_exec "$@"
+}
+
+# The Wine commands come back here inside the scan namespace (lab_exec), where the session
+# library starts, proves and ends the prefix's wineserver.
+lab_wine() {
+    [ -f "$envfile" ] || {
+        echo "skipped: Windows programs run only in the lab (root)"
+        exit 77
+    }
+    need_root
+    lab_exec "$repo/scripts/lab.sh" "$1-here" "$envfile" "${@:2}"
+}
+
+lab_wine_here() {
+    # shellcheck source=scripts/lib/lab-session.sh
+    . "$repo/scripts/lib/lab-session.sh"
+    session_wine_env "$BRIXLE_LAB_WINEPREFIX"
+    case $1 in
+    wine-up) session_start_wineserver "$BRIXLE_LAB_WINEPREFIX.log" ;;
+    wine-down) session_stop_wineserver ;;
+    wine)
+        shift
+        local out rc
+        out=$(mktemp)
+        # Through a file: Wine's helper processes keep an inherited pipe open while they live.
+        session_wine "$@" >"$out" 2>&1
+        rc=$?
+        tr -d '\r' <"$out"
+        rm -f "$out"
+        return $rc
+        ;;
+    esac
+}
+
 # The noise sender runs on the lab's side and sends to the scan host only; it stops by itself.
 lab_noise() {
     [ -f "$envfile" ] || die "no lab recorded in $envfile"
@@ -224,7 +264,7 @@ lab_noise() {
     . "$envfile"
     [ -e "/run/netns/$BRIXLE_LAB_NS" ] || die "namespace $BRIXLE_LAB_NS is gone"
     local noise=${BRIXLE_LAB_NOISE:-}
-    [ -n "$noise" ] || noise=$(build_lab_tool noise) || die "could not build the noise sender"
+    [ -n "$noise" ] || noise=$(lab_tool noise) || exit 1
     exec ip netns exec "$BRIXLE_LAB_NS" "$noise" --netns "$BRIXLE_LAB_NS" "$@"
 }
 
@@ -246,6 +286,19 @@ exec)
 noise)
     need_root
     lab_noise "$@"
+    ;;
+run)
+    [ $# -ge 1 ] || usage
+    lab_run "$@"
+    ;;
+wine)
+    [ $# -ge 1 ] || usage
+    lab_wine wine "$@"
+    ;;
+wine-up | wine-down) lab_wine "$command" ;;
+wine-here | wine-up-here | wine-down-here)
+    [ -n "${BRIXLE_LAB_SCAN:-}" ] || usage
+    lab_wine_here "${command%-here}" "$@"
     ;;
 *) usage ;;
 esac

@@ -22,14 +22,14 @@ die() {
     exit 1
 }
 
-# ---- inside the lab (the script comes back here through scripts/lab.sh exec)
+# ---- inside the lab (the script comes back here through the session library)
 if [ "${1:-}" = --in-lab ]; then
-    # shellcheck source=tests/app/wine-session.sh
-    . "$repo/tests/app/wine-session.sh"
-    export WINEPREFIX=$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    trap 'stop_program; stop_wineserver; stop_xvfb' EXIT
-    start_xvfb "$out/xvfb.log" || die "no virtual display"
-    start_wineserver "$out/wineserver.log" || die "no wineserver inside the lab"
+    # shellcheck source=tests/lib/program.sh
+    . "$repo/tests/lib/program.sh"
+    session_wine_env "$out/wine"
+    trap 'stop_program; session_stop_wineserver; session_stop_display' EXIT
+    session_start_display "$out/xvfb.log" || die "no virtual display"
+    session_start_wineserver "$out/wineserver.log" || die "no wineserver inside the lab"
     start_program "$exe" "$out/program.log"
     drive() {
         wine "$driver" "$@" >"$out/driver.log" 2>&1
@@ -67,13 +67,19 @@ fi
 
 # ---- headless: only ever inside the lab
 [ "$(id -u)" -eq 0 ] || die "no display, and the lab that replaces it needs root (ip netns)"
+# The lab's responder comes from the native build.
+if ! cmake --preset linux >/dev/null ||
+    ! cmake --build --preset linux --target brixle_lab_responder brixle_lab_noise >/dev/null; then
+    die "building the lab's programs failed"
+fi
 mkdir -p "$out"
 rm -f "$out/brixle100.png" "$out/results.txt"
-envfile=$out/lab.env
-"$repo/scripts/lab.sh" up "$envfile" >/dev/null || die "the lab did not come up"
-trap '"$repo/scripts/lab.sh" down "$envfile"' EXIT
 echo "run: no display here; running the program in the lab on a virtual display"
-"$repo/scripts/lab.sh" exec "$envfile" env BRIXLE_BUILD_DIR="$build" bash "${BASH_SOURCE[0]}" --in-lab
+(
+    # shellcheck source=scripts/lib/lab-session.sh
+    . "$repo/scripts/lib/lab-session.sh"
+    session_rerun_in_lab "${BASH_SOURCE[0]}" --in-lab
+)
 status=$?
 if [ -f "$out/brixle100.png" ] && [ -f "$out/results.txt" ]; then
     echo "run: screenshot of the window: $out/brixle100.png"

@@ -1,41 +1,38 @@
 #!/usr/bin/env bash
 # Runs brixle100.exe under Wine on a virtual display inside the lab and works it through its
 # windows with brixle_app_driver.exe. Prints "N passed, M failed" last; exits 1 on any failure.
-#
-# Run from scripts/test.sh (already in the scan namespace, with the lab's variables and a
-# WINEPREFIX), or on its own as root: it then builds, brings up a lab of its own and comes back
-# here inside it. BRIXLE_APP_BUILD_DIR picks the mingw-i686 build to use.
+# Run by ctest in the lab (`ctest --preset all -L app`); BRIXLE_APP_BUILD_DIR is the mingw-i686
+# build to use.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=tests/app/wine-session.sh
-. "$repo/tests/app/wine-session.sh"
-# shellcheck source=tests/app/checks.sh
-. "$repo/tests/app/checks.sh"
+# shellcheck source=tests/lib/program.sh
+. "$repo/tests/lib/program.sh"
+# shellcheck source=tests/lib/checks.sh
+. "$repo/tests/lib/checks.sh"
 
 build=${BRIXLE_APP_BUILD_DIR:-${BRIXLE_BUILD_ROOT:-$repo/build}/mingw-i686}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/app
 exe=$build/app/brixle100.exe
 driver=$build/tests/app/brixle_app_driver.exe
 
-in_scan_namespace || rerun_inside_lab "the program tests" "${BASH_SOURCE[0]}" brixle100 brixle_app_driver
+session_in_lab || skip "the lab (root)"
 
-export WINEPREFIX=${WINEPREFIX:-$build/app-wine}
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 rm -rf "$work"
 mkdir -p "$work"
 
 
 cleanup() {
     stop_program
-    stop_wineserver
-    stop_xvfb
+    session_stop_wineserver
+    session_stop_display
 }
 trap cleanup EXIT
 
-[ -f "$exe" ] && [ -f "$driver" ] || abort "built $exe and $driver"
-start_xvfb "$work/xvfb.log" || abort "a virtual display"
-start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
+{ [ -f "$exe" ] && [ -f "$driver" ]; } || abort "built $exe and $driver"
+session_start_display "$work/xvfb.log" || abort "a virtual display"
+session_start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
 shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot $1"; }
 
 drive templates "$(windows_path "$exe")"
@@ -114,15 +111,15 @@ check "closing the window ends the program with exit code 0 (got $program_rc)" \
 
 # ---- a program that cannot open its raw socket: no CAP_NET_RAW for the wineserver, which
 # opens the sockets, nor for the program.
-stop_wineserver
+session_stop_wineserver
 no_raw=(setpriv --bounding-set=-net_raw --inh-caps=-net_raw)
 if ! "${no_raw[@]}" true 2>/dev/null; then
     echo "# skipped: setpriv cannot drop CAP_NET_RAW here, so the setup failure is not shown"
     skipped=$((skipped + 1))
 else
-    start_wineserver "$work/wineserver-noraw.log" "${no_raw[@]}" ||
+    session_start_wineserver "$work/wineserver-noraw.log" "${no_raw[@]}" ||
         abort "a wineserver without CAP_NET_RAW in the scan namespace"
-    for pid in $(prefix_wineservers); do
+    for pid in $(session_wineservers); do
         caps=$(sed -n 's/^CapEff:\t//p' "/proc/$pid/status")
         check "the wineserver $pid runs without CAP_NET_RAW" test $((0x$caps & (1 << 13))) -eq 0
     done

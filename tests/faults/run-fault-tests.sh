@@ -4,9 +4,8 @@
 # a long run of sweeps in one program. Every check prints one line; the last line is
 # "N passed, M failed"; the exit code is non-zero on any failure.
 #
-# Run from scripts/test.sh (inside the scan namespace, with the lab's variables and a
-# WINEPREFIX), or on its own as root: it then brings up a lab of its own and comes back here
-# inside it. It uses the builds under BRIXLE_BUILD_ROOT (default build/): linux, mingw-i686
+# Run by ctest in the lab (`ctest --preset all -L faults`). It uses the builds under
+# BRIXLE_BUILD_ROOT (default build/): linux, mingw-i686
 # and mingw-x86_64; BRIXLE_FAULT_NATIVE, BRIXLE_FAULT_I686 and BRIXLE_FAULT_X86_64 name other
 # binaries, BRIXLE_FAULT_REPEAT the length of the long run (50), BRIXLE_FAULT_FLOOD_RATE the
 # flood's datagrams a second (30000); BRIXLE_FAULT_FLAVOURS
@@ -15,41 +14,23 @@ set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_root=${BRIXLE_BUILD_ROOT:-$repo/build}
-native_bench=${BRIXLE_FAULT_NATIVE:-$build_root/linux/tools/bench/brixle_sweep_bench}
-i686_bench=${BRIXLE_FAULT_I686:-$build_root/mingw-i686/tools/bench/brixle_sweep_bench.exe}
-x86_64_bench=${BRIXLE_FAULT_X86_64:-$build_root/mingw-x86_64/tools/bench/brixle_sweep_bench.exe}
+native_bench=${BRIXLE_FAULT_NATIVE:-$build_root/linux/bench/brixle_sweep_bench}
+i686_bench=${BRIXLE_FAULT_I686:-$build_root/mingw-i686/bench/brixle_sweep_bench.exe}
+x86_64_bench=${BRIXLE_FAULT_X86_64:-$build_root/mingw-x86_64/bench/brixle_sweep_bench.exe}
 repeat=${BRIXLE_FAULT_REPEAT:-50}
 flood_rate=${BRIXLE_FAULT_FLOOD_RATE:-30000}
 
-in_scan_namespace() {
-    [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
-}
-
-if ! in_scan_namespace; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "skipped: the fault tests need root for the lab (ip netns)"
-        echo "0 passed, 0 failed, 1 skipped"
-        exit 0
-    fi
-    own=$(mktemp -d /tmp/brixle-faults.XXXXXX)
-    trap '"$repo/scripts/lab.sh" down "$own/lab.env"; rm -rf "$own"' EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    "$repo/scripts/lab.sh" up "$own/lab.env" >/dev/null || exit 1
-    # A prefix of our own: one shared with a test run would have its wineserver ended by us.
-    "$repo/scripts/lab.sh" exec "$own/lab.env" env \
-        WINEPREFIX="${WINEPREFIX:-$build_root/fault-wine}" WINEARCH=win64 WINEDEBUG=-all \
-        WINEDLLOVERRIDES="mscoree,mshtml=" BRIXLE_RESULTS_DIR="${BRIXLE_RESULTS_DIR:-$build_root/fault-results}" \
-        bash "${BASH_SOURCE[0]}"
-    exit
+# shellcheck source=scripts/lib/lab-session.sh
+. "$repo/scripts/lib/lab-session.sh"
+if ! session_in_lab; then
+    echo "skipped: needs the lab (root)"
+    exit 77
 fi
 
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/faults
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX=${WINEPREFIX:-$build_root/fault-wine}
-export WINEARCH=${WINEARCH:-win64} WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 unset DISPLAY
 
 passed=0 failed=0
@@ -66,13 +47,9 @@ check() {
     fi
 }
 
-# --- Wine, the way scripts/test.sh runs it: the prefix's wineserver started here, in the
-# scan namespace, and checked to be here before anything may sweep.
-
-# shellcheck source=tests/app/wine-session.sh
-. "$repo/tests/app/wine-session.sh"
-start_wine() { start_wineserver "$work/wineserver.log"; }
-stop_wine() { stop_wineserver; }
+# Wine: the lab prefix's wineserver, started here in the scan namespace and proved to be here.
+start_wine() { session_start_wineserver "$work/wineserver.log"; }
+stop_wine() { session_stop_wineserver; }
 
 stop_pid() {
     local pid=$1
@@ -444,7 +421,7 @@ else
     done
     if [[ " $flavours " == *" i686 "* || " $flavours " == *" x86_64 "* ]]; then
         if start_wine; then
-            echo "wine: wineserver $(prefix_wineservers | as_list) in $BRIXLE_LAB_SCAN"
+            echo "wine: wineserver $(session_wineservers | as_list) in $BRIXLE_LAB_SCAN"
             [[ " $flavours " == *" i686 "* ]] && run_flavour i686 1
             [[ " $flavours " == *" x86_64 "* ]] && run_flavour x86_64 0
         else

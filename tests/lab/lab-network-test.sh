@@ -3,27 +3,13 @@
 #   scripts/lab.sh exec ENVFILE bash tests/lab/lab-network-test.sh
 set -uo pipefail
 
-passed=0
-failed=0
-
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   $what"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $what"
-        failed=$((failed + 1))
-    fi
-}
+# shellcheck source=tests/lib/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
 
 # Pinging 10.71.x from anywhere but the scan namespace would reach the real network.
 here=$(ip netns identify $$ 2>/dev/null || true)
 if [ "${BRIXLE_LAB:-}" != 1 ] || [ -z "$here" ] || [ "$here" != "${BRIXLE_LAB_SCAN:-}" ]; then
-    echo "lab-network-test: not inside the lab's scan namespace; refusing to send anything" >&2
-    echo "0 passed, 1 failed"
-    exit 1
+    skip "the lab's scan namespace; nothing is sent from anywhere else"
 fi
 
 only_lo_and_veth() {
@@ -50,7 +36,7 @@ EOF
     )
     [ "$routes" = "$expected" ] || {
         echo "  routes:"
-        sed 's/^/    /' <<<"$routes"
+        echo "    ${routes//$'\n'/$'\n'    }"
         return 1
     }
 }
@@ -105,6 +91,7 @@ no_route() {
 sweep_finds_exactly() {
     local found expected
     found=$(fping -a -q -r 0 -t $((BRIXLE_LAB_LATE_MS + 1000)) -g 10.71.59.0/24 2>/dev/null | sort)
+    # shellcheck disable=SC2086 # lists of addresses
     expected=$(printf '%s\n' $BRIXLE_LAB_HOSTS $BRIXLE_LAB_LATE_HOSTS | grep '^10\.71\.59\.' | sort)
     [ "$found" = "$expected" ] || {
         echo "  found: $(tr '\n' ' ' <<<"$found")"
@@ -137,5 +124,4 @@ check "10.71.62.9: no route, sending fails" no_route 10.71.62.9
 check "fping over 10.71.59.0/24 finds exactly the lab's hosts there" sweep_finds_exactly
 check "the capture holds the request and reply of 10.71.59.1" captured 10.71.59.1
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -1,51 +1,35 @@
 #!/usr/bin/env bash
 # Makes the release zip, unpacks it, and runs each program from its unpacked folder under Wine
 # in the lab: it comes up, sweeps, saves, and ends with exit code 0. Prints "N passed, M failed"
-# last. Run from scripts/test.sh (inside the scan namespace) or on its own as root.
+# last. Run by ctest in the lab (`ctest --preset all -L package`).
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=tests/app/wine-session.sh
-. "$repo/tests/app/wine-session.sh"
-# shellcheck source=tests/app/checks.sh
-. "$repo/tests/app/checks.sh"
+# shellcheck source=tests/lib/program.sh
+. "$repo/tests/lib/program.sh"
+# shellcheck source=tests/lib/checks.sh
+. "$repo/tests/lib/checks.sh"
 
 build_root=${BRIXLE_BUILD_ROOT:-$repo/build}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/package
 
-if ! in_scan_namespace; then
-    [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root for the lab"; echo "0 passed, 0 failed, 1 skipped"; exit 0; }
-    for preset in mingw-i686 mingw-x86_64; do
-        [ -f "$build_root/$preset/CMakeCache.txt" ] || cmake --preset "$preset" -S "$repo" >/dev/null
-        cmake --build "$build_root/$preset" --target brixle_app_driver >/dev/null || exit 1
-    done
-    # Outside $work, which the run inside empties: the teardown must still find the lab.
-    labdir=$(mktemp -d /tmp/brixle-lab.XXXXXX)
-    envfile=$labdir/lab.env
-    trap '"$repo/scripts/lab.sh" down "$envfile"; rm -rf "$labdir"' EXIT
-    "$repo/scripts/lab.sh" up "$envfile" >/dev/null || exit 1
-    "$repo/scripts/lab.sh" exec "$envfile" env WINEPREFIX="${WINEPREFIX:-$build_root/package-wine}" \
-        bash "${BASH_SOURCE[0]}"
-    exit
-fi
-
-export WINEPREFIX=${WINEPREFIX:-$build_root/package-wine}
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+session_in_lab || skip "the lab (root)"
+session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 rm -rf "$work"
 mkdir -p "$work/unpacked"
 
 cleanup() {
     stop_program
-    stop_wineserver
-    stop_xvfb
+    session_stop_wineserver
+    session_stop_display
 }
 trap cleanup EXIT
 
 "$repo/scripts/package.sh" "$work" >"$work/package.log" 2>&1 || abort "scripts/package.sh makes the zip"
-zip=$(ls "$work"/*.zip 2>/dev/null | head -n 1)
+zip=$(find "$work" -maxdepth 1 -name '*.zip' | head -n 1)
 [ -n "$zip" ] || abort "a zip in $work"
 unzip -q "$zip" -d "$work/unpacked" || abort "the zip unpacks"
-top=$(ls -d "$work/unpacked"/*/ | head -n 1)
+top=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 
 effects="a_.wav tata.wav tah.wav canthear.wav muteki.wav abeshi.wav"
 check "README and licence at the top of the package" test -f "$top/README.md" -a -f "$top/LICENSE"
@@ -61,8 +45,8 @@ check "the 64-bit program is a 64-bit Windows executable" \
 check "no MinGW runtime DLL is needed beside the programs" \
     bash -c "! x86_64-w64-mingw32-objdump -p '$top/x64/brixle100.exe' '$top/x86/brixle100.exe' | grep -iE 'DLL Name: (libstdc|libgcc|libwinpthread)'"
 
-start_xvfb "$work/xvfb.log" || abort "a virtual display"
-start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
+session_start_display "$work/xvfb.log" || abort "a virtual display"
+session_start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
 
 mapfile -t hosts < <(lab_hosts_between 10.71.59.1 10.71.59.3)
 for arch in x86 x64; do

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
 # Sweeps with sound under Wine in the lab, with ALSA writing what the program plays to a file,
-# and checks with brixle_soundcheck (tools/soundcheck) which effects were heard, in which order
+# and checks with brixle_soundcheck (tests/sound/soundcheck) which effects were heard, in which order
 # and at which pauses; then without a sound device, and with broken effect files beside the
-# program. Prints "N passed, M failed" last; exits 1 on any failure.
-#
-# Run from scripts/test.sh (already in the scan namespace, with the lab's variables and a
-# WINEPREFIX), or on its own as root: it then builds, brings up a lab of its own and comes back
-# here inside it. BRIXLE_APP_BUILD_DIR picks the mingw-i686 build to use.
+# program. Prints "N passed, M failed" last; exits 1 on any failure. Run by ctest in the lab
+# (`ctest --preset all -L sound`); BRIXLE_APP_BUILD_DIR is the mingw-i686 build to use.
 #
 # ALSA's file plugin over its null device is not paced by any clock: it takes what Wine mixes as
 # fast as Wine mixes it, a few times faster than real time but steadily. So the recording's time
@@ -15,49 +12,38 @@
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=tests/app/wine-session.sh
-. "$repo/tests/app/wine-session.sh"
-# shellcheck source=tests/app/checks.sh
-. "$repo/tests/app/checks.sh"
+# shellcheck source=tests/lib/program.sh
+. "$repo/tests/lib/program.sh"
+# shellcheck source=tests/lib/checks.sh
+. "$repo/tests/lib/checks.sh"
 
 build=${BRIXLE_APP_BUILD_DIR:-${BRIXLE_BUILD_ROOT:-$repo/build}/mingw-i686}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/sound
 exe=$build/app/brixle100.exe
 driver=$build/tests/app/brixle_app_driver.exe
 
-in_scan_namespace || rerun_inside_lab "the sound tests" "${BASH_SOURCE[0]}" brixle100 brixle_app_driver brixle_effect_files
+session_in_lab || skip "the lab (root)"
 
-export WINEPREFIX=${WINEPREFIX:-$build/app-wine}
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 rm -rf "$work"
 mkdir -p "$work"
 
 cleanup() {
     stop_program
-    stop_wineserver
-    stop_xvfb
+    session_stop_wineserver
+    session_stop_display
 }
 trap cleanup EXIT
 
-# Built like the lab's responder: natively, whatever presets were built.
-soundcheck=$repo/build/lab/soundcheck
-sources=("$repo"/tools/soundcheck/*.cpp "$repo"/tools/soundcheck/*.h)
-if [ ! -x "$soundcheck" ] || [ -n "$(find "${sources[@]}" -newer "$soundcheck")" ]; then
-    mkdir -p "$repo/build/lab"
-    tmp=$(mktemp "$repo/build/lab/soundcheck.XXXXXX")
-    c++ -std=c++17 -O2 -Wall -Wextra -o "$tmp" "$repo"/tools/soundcheck/*.cpp || {
-        rm -f "$tmp"
-        abort "the sound matcher builds"
-    }
-    mv -f "$tmp" "$soundcheck"
-fi
-
-[ -f "$exe" ] && [ -f "$driver" ] || abort "built $exe and $driver"
+# The matcher runs natively: the linux preset builds it.
+soundcheck=${BRIXLE_SOUNDCHECK:-$repo/build/linux/tests/sound/soundcheck/brixle_soundcheck}
+[ -x "$soundcheck" ] || abort "the sound matcher is built ($soundcheck)"
+{ [ -f "$exe" ] && [ -f "$driver" ]; } || abort "built $exe and $driver"
 for name in a_ tata tah canthear muteki abeshi; do
     [ -s "$build/app/$name.wav" ] || abort "the effect file $name.wav lies beside the program"
 done
-start_xvfb "$work/xvfb.log" || abort "a virtual display"
-start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
+session_start_display "$work/xvfb.log" || abort "a virtual display"
+session_start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
 
 # The default ALSA device writes everything played, as 16-bit stereo at 44.1 kHz, into a file
 # without a header (the file plugin finishes a WAV header only when the device is closed cleanly,

@@ -1,11 +1,13 @@
-# Counting checks for the scripts that drive the program: each check prints "ok - ..." or
-# "not ok - ..."; finish prints "N passed, M failed" and exits non-zero on any failure.
-# Expects $work (a scratch folder) and, for drive, $driver to be set by the sourcing script.
+# shellcheck shell=bash
+# Counting checks for the test scripts: each check prints "ok - ..." or "not ok - ...";
+# finish prints "N passed, M failed" and exits non-zero on any failure. Expects $work (a
+# scratch folder) and, for drive, $driver to be set by the sourcing script.
 
 passed=0 failed=0 skipped=0
 
 # Counts the "ok" and "not ok" lines of what it runs, and shows them. Through a file: the
 # wineserver keeps the standard handles of every Wine program, so a pipe would never end.
+# shellcheck disable=SC2154 # work and driver come from the sourcing script
 counted() {
     local line out=$work/step.out
     "$@" >"$out" 2>&1
@@ -18,6 +20,7 @@ counted() {
         esac
     done <"$out"
 }
+# shellcheck disable=SC2154
 drive() { counted wine "$driver" "$@"; }
 check() {
     local what=$1
@@ -38,6 +41,11 @@ finish() {
     fi
     [ "$failed" -eq 0 ]
     exit
+}
+# Nothing to run here: ctest counts exit code 77 as a skip.
+skip() {
+    echo "skipped: needs $*"
+    exit 77
 }
 abort() {
     echo "not ok - $*"

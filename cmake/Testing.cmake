@@ -1,0 +1,84 @@
+# How ctest runs our tests. On Linux every test goes through scripts/lab.sh: native ones run in
+# the lab's scan namespace when the lab is up (and here, skipping what needs it, when not);
+# Windows ones run under Wine in the lab only, once the prefix's wineserver is proved to be
+# there. The lab and the wineserver are fixtures that the whole run shares (tests/run/).
+
+# Every preset builds into build/<preset>: its name labels and prefixes its tests.
+get_filename_component(BRIXLE_PRESET "${CMAKE_BINARY_DIR}" NAME)
+set(BRIXLE_LAB_ENV "${PROJECT_SOURCE_DIR}/build/lab/lab.env" CACHE FILEPATH
+    "Where the test run records its lab (scripts/lab.sh up)")
+set(BRIXLE_LAB "${PROJECT_SOURCE_DIR}/scripts/lab.sh")
+
+# Scripts run in the lab when it is up (they skip by themselves when not); GoogleTest programs
+# natively the same way, Windows ones under Wine in the lab only.
+if(CMAKE_HOST_UNIX)
+    set(BRIXLE_IN_LAB "${BRIXLE_LAB}" run "${BRIXLE_LAB_ENV}")
+    if(CMAKE_CROSSCOMPILING)
+        set(BRIXLE_GTEST_LAUNCHER "${BRIXLE_LAB}" wine "${BRIXLE_LAB_ENV}")
+        set(BRIXLE_GTEST_FIXTURES lab wine)
+    else()
+        set(BRIXLE_GTEST_LAUNCHER ${BRIXLE_IN_LAB})
+        set(BRIXLE_GTEST_FIXTURES lab)
+    endif()
+else()
+    set(BRIXLE_IN_LAB "")
+    set(BRIXLE_GTEST_LAUNCHER "")
+    set(BRIXLE_GTEST_FIXTURES "")
+endif()
+
+if(BRIXLE_SANITIZE MATCHES address)
+    set(BRIXLE_TEST_ENVIRONMENT
+        "ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+        "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1")
+elseif(BRIXLE_SANITIZE MATCHES thread)
+    set(BRIXLE_TEST_ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+else()
+    set(BRIXLE_TEST_ENVIRONMENT "")
+endif()
+
+# A test of this preset, labelled with its name and LABELS, run in the lab (or by LAUNCHER),
+# needing FIXTURES (default: the lab); HERE: as it stands, with no lab at all. Exit 77 and
+# GoogleTest's skip marker count as skipped.
+function(brixle_add_test name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "HERE" "TIMEOUT"
+        "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT")
+    if(NOT arg_TIMEOUT)
+        set(arg_TIMEOUT 300)
+    endif()
+    if(arg_HERE)
+        set(arg_LAUNCHER "")
+        set(arg_FIXTURES "")
+    endif()
+    if(NOT DEFINED arg_LAUNCHER)
+        set(arg_LAUNCHER ${BRIXLE_IN_LAB})
+    endif()
+    if(NOT DEFINED arg_FIXTURES AND CMAKE_HOST_UNIX)
+        set(arg_FIXTURES lab)
+    endif()
+    set(test "${BRIXLE_PRESET}/${name}")
+    set(environment ${BRIXLE_TEST_ENVIRONMENT} ${arg_ENVIRONMENT})
+    add_test(NAME "${test}" COMMAND ${arg_LAUNCHER} ${arg_COMMAND})
+    set_tests_properties("${test}" PROPERTIES
+        LABELS "${BRIXLE_PRESET};${arg_LABELS}"
+        TIMEOUT ${arg_TIMEOUT}
+        SKIP_RETURN_CODE 77
+        SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+        FIXTURES_REQUIRED "${arg_FIXTURES}"
+        ENVIRONMENT "${environment}")
+endfunction()
+
+# Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/Suite.Name.
+function(brixle_add_gtests target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
+    foreach(source IN LISTS arg_SOURCES)
+        file(STRINGS "${source}" declarations REGEX "^TEST(_F)?\\(")
+        foreach(declaration IN LISTS declarations)
+            string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
+                name "${declaration}")
+            brixle_add_test(${name} LABELS gtest LAUNCHER ${BRIXLE_GTEST_LAUNCHER}
+                FIXTURES ${BRIXLE_GTEST_FIXTURES}
+                COMMAND $<TARGET_FILE:${target}> --gtest_filter=${name})
+        endforeach()
+    endforeach()
+endfunction()

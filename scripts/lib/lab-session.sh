@@ -1,0 +1,146 @@
+# shellcheck shell=bash
+# A session in the lab: the one owner of entering the scan namespace, of a Wine prefix's
+# wineserver inside it, of the virtual display, and of their teardown. Sourced by scripts/lab.sh,
+# the run command, the benchmarks and the test suites.
+#
+# Under Wine a program's sockets belong to its prefix's wineserver, so a Wine program sweeps from
+# wherever that server runs. Nothing here lets Wine run until every wineserver of the prefix is
+# proved to be inside the lab's scan namespace (ip netns identify).
+
+session_repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+session_wineserver_pid=""
+session_display_pid=""
+
+# No Mono or Gecko: nothing of ours needs them, and installing them would ask on a dialog.
+session_wine_env() {
+    export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+session_in_lab() {
+    [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
+}
+
+# The wineservers of $WINEPREFIX, known by the server folder they work in (server-DEV-INODE of
+# the prefix; its parent is /tmp/.wine-UID upstream, a folder of its own on Debian).
+session_wineservers() {
+    local dir pid
+    [ -d "$WINEPREFIX" ] || return 0
+    dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+    for pid in /proc/[0-9]*; do
+        pid=${pid#/proc/}
+        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
+        [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$dir" ] && echo "$pid"
+    done
+    return 0
+}
+
+# True when the prefix has a wineserver and every one of them is in the scan namespace.
+session_wineserver_in_lab() {
+    local servers pid
+    servers=$(session_wineservers)
+    [ -n "$servers" ] || return 1
+    for pid in $servers; do
+        [ "$(ip netns identify "$pid" 2>/dev/null)" = "${BRIXLE_LAB_SCAN:-}" ] || return 1
+    done
+}
+
+# Starts the prefix's wineserver here, optionally under a wrapper command (setpriv ...), proves
+# that it is in the scan namespace, and makes the prefix on first use. Its output goes to LOG, in
+# a session of its own: it outlives the caller (a test fixture), and a pipe it held would keep
+# the caller's reader waiting for ever.
+session_start_wineserver() {
+    local log=$1
+    shift
+    session_in_lab || {
+        echo "session: not inside the lab's scan namespace; refusing to start Wine" >&2
+        return 1
+    }
+    mkdir -p "$WINEPREFIX"
+    session_stop_wineserver
+    setsid "$@" wineserver -f -p >"$log" 2>&1 </dev/null &
+    session_wineserver_pid=$!
+    for _ in $(seq 100); do
+        [ -n "$(session_wineservers)" ] && break
+        [ -d "/proc/$session_wineserver_pid" ] || break
+        sleep 0.1
+    done
+    if ! session_wineserver_in_lab; then
+        echo "session: no wineserver of $WINEPREFIX proved inside $BRIXLE_LAB_SCAN; refusing" >&2
+        cat "$log" >&2
+        session_stop_wineserver
+        return 1
+    fi
+    # Making a prefix takes a quarter of a minute: once, then it is reused.
+    if [ ! -e "$WINEPREFIX/system.reg" ]; then
+        echo "session: creating the Wine prefix $WINEPREFIX (once)"
+        timeout 300 wineboot -i >"$log.wineboot" 2>&1 </dev/null || {
+            echo "session: wineboot failed; see $log.wineboot" >&2
+            return 1
+        }
+    fi
+}
+
+session_stop_wineserver() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    [ -z "$session_wineserver_pid" ] || wait "$session_wineserver_pid" 2>/dev/null
+    session_wineserver_pid=""
+}
+
+# Runs a Windows program under Wine, here in the scan namespace, once the prefix's wineserver is
+# proved to be here too (started first when none runs).
+session_wine() {
+    if [ -z "$(session_wineservers)" ]; then
+        session_start_wineserver "$WINEPREFIX/wineserver.log" >&2 || return 1
+        session_wineserver_pid=""
+    fi
+    session_wineserver_in_lab || {
+        echo "session: a wineserver of $WINEPREFIX runs outside $BRIXLE_LAB_SCAN; refusing" >&2
+        return 1
+    }
+    wine "$@"
+}
+
+# A virtual display of our own: the first free number from 90 on. Sets DISPLAY.
+session_start_display() {
+    local log=$1 n
+    for n in $(seq 90 150); do
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 </dev/null &
+        session_display_pid=$!
+        for _ in $(seq 50); do
+            if [ -S "/tmp/.X11-unix/X$n" ]; then
+                export DISPLAY=":$n"
+                return 0
+            fi
+            [ -d "/proc/$session_display_pid" ] || break
+            sleep 0.1
+        done
+        session_stop_display
+    done
+    echo "session: no virtual display could be started" >&2
+    return 1
+}
+
+session_stop_display() {
+    [ -z "$session_display_pid" ] || { kill "$session_display_pid" 2>/dev/null; wait "$session_display_pid" 2>/dev/null; }
+    session_display_pid=""
+}
+
+# Runs SCRIPT ARGS... again inside a lab of its own, with the lab's variables exported, and tears
+# the lab down on every path. Never returns. Skips (exit 77) without root.
+session_rerun_in_lab() {
+    [ "$(id -u)" -eq 0 ] || {
+        echo "skipped: the lab needs root (ip netns)"
+        exit 77
+    }
+    local labdir
+    labdir=$(mktemp -d /tmp/brixle-lab.XXXXXX)
+    # shellcheck disable=SC2064 # the folder is fixed now
+    trap "'$session_repo/scripts/lab.sh' down '$labdir/lab.env'; rm -rf '$labdir'" EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    "$session_repo/scripts/lab.sh" up "$labdir/lab.env" >/dev/null || exit 1
+    "$session_repo/scripts/lab.sh" exec "$labdir/lab.env" bash "$@"
+    exit
+}
