@@ -30,6 +30,7 @@ if [ "${1:-}" = --in-lab ]; then
     trap 'stop_program; stop_wineserver; stop_xvfb' EXIT
     start_xvfb "$out/xvfb.log" || die "no virtual display"
     start_wineserver "$out/wineserver.log" || die "no wineserver inside the lab"
+    use_designed_font virtual_desktop || die "the prefix's font and desktop were not set up"
     start_program "$exe" "$out/program.log"
     drive() {
         wine "$driver" "$@" >"$out/driver.log" 2>&1
@@ -41,8 +42,15 @@ if [ "${1:-}" = --in-lab ]; then
     mapfile -t hosts < <(lab_hosts_between 10.71.59.0 10.71.59.255)
     echo "run: sweeping 10.71.59.0 - 10.71.59.255 in the lab (answering there: ${hosts[*]})"
     drive sweep 10.71.59.0 10.71.59.255 256 "${hosts[@]}" | grep -v '^ok' >&2
-    import -window root "$out/brixle100.png" || echo "run: no screenshot" >&2
     drive save "$(windows_path "$out/results.txt")" | grep -v '^ok' >&2
+    # The window with its frame, cut out of the virtual desktop around it; after the save, whose
+    # end activates it (without a window manager nothing else would).
+    desktop=$out/desktop.png
+    if import -window root "$desktop"; then
+        convert "$desktop" -trim +repage \
+            -bordercolor "$(convert "$desktop" -format '%[pixel:p{0,0}]' info:)" -border 16 \
+            "$out/brixle100.png"
+    fi || echo "run: no screenshot" >&2
     drive close >/dev/null
     wait_program
     exit 0
@@ -62,6 +70,10 @@ echo "run: built $exe"
 if [ -n "${DISPLAY:-}" ] && xwininfo -root >/dev/null 2>&1; then
     export WINEPREFIX=${WINEPREFIX:-$HOME/.local/share/brixle100/wine}
     [ "$(id -u)" -eq 0 ] || echo "run: not root, so the program cannot open its raw socket" >&2
+    # shellcheck source=tests/app/wine-session.sh
+    . "$repo/tests/app/wine-session.sh"
+    mkdir -p "$WINEPREFIX"
+    use_designed_font || echo "run: the dialogs may show in a wider fallback font" >&2
     cd "$(dirname "$exe")" && exec wine "$(basename "$exe")"
 fi
 

@@ -36,6 +36,7 @@ trap cleanup EXIT
 [ -f "$exe" ] && [ -f "$driver" ] || abort "built $exe and $driver"
 start_xvfb "$work/xvfb.log" || abort "a virtual display"
 start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
+use_designed_font virtual_desktop || abort "the prefix's font replacement and virtual desktop"
 shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot $1"; }
 
 drive templates "$(windows_path "$exe")"
@@ -44,14 +45,16 @@ drive templates "$(windows_path "$exe")"
 start_program "$exe" "$work/program.log"
 drive start
 drive expect-box "Brixle 100" -
+drive font "$designed_font_face"
 for fields in "10.71.59 10.71.59.7" "10.71.59.0 1.2.3.4.5" "a.b.c 256.1.1.1"; do
     # shellcheck disable=SC2086
     drive refused $fields "Invalid IP Address"
 done
 
-# The preset range: the lab's hosts in it, the late one included, and its 256 addresses.
+# The preset range: the lab's hosts in it, the late one included, and its 256 addresses; the
+# window is worked meanwhile (never hung, input kept for after the sweep, no second sweep).
 mapfile -t hosts < <(lab_hosts_between 10.71.59.0 10.71.59.255)
-drive sweep 10.71.59.0 10.71.59.255 256 "${hosts[@]}"
+drive sweep 10.71.59.0 10.71.59.255 --busy 256 "${hosts[@]}"
 shot main-after-sweep
 results=$work/results.txt
 printf 'an older and much longer file than the one the save writes\n%.0s' 1 2 3 >"$results"

@@ -94,6 +94,40 @@ start_wineserver() {
     fi
 }
 
+# Registry settings of $WINEPREFIX, imported in one go (regedit wants UTF-16 for the face name):
+# the dialogs' font "ＭＳ Ｐゴシック" drawn in IPAPGothic (fonts-ipafont-gothic), which has its
+# widths, instead of a wider fallback that cuts the labels; with "virtual_desktop", the program
+# and our driver on a Wine desktop of their own, which draws window frames and captions where no
+# window manager runs (Xvfb), in screenshots too. Only these two programs: the rest keep theirs.
+# Wine does not pick up its own fonts folder here, so Marlett, which draws the caption buttons,
+# is named with its path (fonts-wine).
+designed_font_face=IPAPGothic
+use_designed_font() {
+    local reg program status=0
+    reg=$(mktemp --suffix=.reg /tmp/brixle-settings.XXXXXX) || return 1
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+        printf '"ＭＳ Ｐゴシック"="%s"\r\n\r\n' "$designed_font_face"
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts]\r\n'
+        printf '"Marlett (TrueType)"="Z:\\\\usr\\\\share\\\\wine\\\\fonts\\\\marlett.ttf"\r\n\r\n'
+        if [ "${1:-}" = virtual_desktop ]; then
+            printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n'
+            printf '"Brixle100"="1024x768"\r\n\r\n'
+            for program in brixle100.exe brixle_app_driver.exe; do
+                printf '[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\Explorer]\r\n' "$program"
+                printf '"Desktop"="Brixle100"\r\n\r\n'
+            done
+        fi
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
+    timeout 120 wine regedit /S "$(windows_path "$reg")" >/dev/null 2>&1 || {
+        echo "session: the prefix's font and desktop settings were not imported" >&2
+        status=1
+    }
+    rm -f "$reg"
+    return $status
+}
+
 stop_wineserver() {
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
