@@ -121,7 +121,7 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         return 1;
     case WM_COMMAND:
         if (sweeping && (LOWORD(wParam) == IDC_ATA || LOWORD(wParam) == IDC_SAVE)) {
-            return 1; // sent during a sweep: its buttons are disabled for that reason
+            return 1; // sent while a sweep runs, past its disabled buttons: one sweep at a time
         }
         switch (LOWORD(wParam)) {
         case IDC_ATA:
