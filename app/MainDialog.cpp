@@ -16,6 +16,17 @@ const char* const caption = "Brixle 100";
 const UINT showSetupFailure = WM_APP + 1;
 std::string setupFailure;
 
+// Set while a sweep owns the dialog's thread; messages sent to the window are still handled
+// then, and none of them may start a second sweep or the save dialog.
+bool sweeping = false;
+
+struct Sweeping {
+    Sweeping() { sweeping = true; }
+    ~Sweeping() { sweeping = false; }
+    Sweeping(const Sweeping&) = delete;
+    Sweeping& operator=(const Sweeping&) = delete;
+};
+
 void setUpEngine(HWND dialog) {
     try {
         louncher.init(dialog, instance, nullptr);
@@ -70,12 +81,18 @@ void sweep(HWND dialog) {
         return;
     }
 
-    // The sweep owns this thread until it is done: no messages are dispatched meanwhile, so the
-    // window is repainted by hand.
-    while (!louncher.isDone()) {
-        SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
-        UpdateWindow(dialog);
-        Sleep(100);
+    // The sweep owns this thread until it is done: posted input waits in the queue until then and
+    // the window is repainted by hand. Looking at the queue without taking anything from it keeps
+    // the system from taking the window for hung; it also hands over messages sent to the window.
+    {
+        Sweeping busy;
+        while (!louncher.isDone()) {
+            SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
+            UpdateWindow(dialog);
+            MSG waiting;
+            PeekMessageA(&waiting, nullptr, 0, 0, PM_NOREMOVE);
+            Sleep(100);
+        }
     }
 
     enableButtons(dialog, true);
@@ -103,6 +120,9 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         MessageBoxA(dialog, setupFailure.c_str(), caption, MB_OK);
         return 1;
     case WM_COMMAND:
+        if (sweeping && (LOWORD(wParam) == IDC_ATA || LOWORD(wParam) == IDC_SAVE)) {
+            return 1; // sent while a sweep runs, past its disabled buttons: one sweep at a time
+        }
         switch (LOWORD(wParam)) {
         case IDC_ATA:
             sweep(dialog);

@@ -19,15 +19,21 @@ void complain(HWND dialog, const std::string& text) {
 
 // Ends the dialog only when every line reached the file.
 INT_PTR save(HWND dialog) {
-    char path[MAX_PATH] = "";
-    GetWindowTextA(GetDlgItem(dialog, IDC_PATH), path, sizeof path);
-    if (path[0] == '\0') {
+    HWND field = GetDlgItem(dialog, IDC_PATH);
+    std::string path(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+    path.resize(
+        static_cast<size_t>(GetWindowTextA(field, &path[0], static_cast<int>(path.size()))));
+    if (path.empty()) {
         complain(dialog, "no file name");
         return 1;
     }
 
-    // Text mode: each line feed is stored as CR LF on Windows.
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    // A path longer than the system's limit is refused whole: cut short, it would name another
+    // file, one nobody typed. Text mode: each line feed is stored as CR LF on Windows.
+    std::ofstream file;
+    if (path.size() < MAX_PATH) {
+        file.open(path, std::ios::out | std::ios::trunc);
+    }
     if (!file.is_open()) {
         complain(dialog, std::string("can't open : ") + path);
         SetDlgItemTextA(dialog, IDC_PATH, "");

@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 wine32:i386
   xvfb xdotool imagemagick
+  fonts-ipafont-gothic fonts-wine
   iproute2 iputils-ping tcpdump fping nmap
   alsa-utils sox zip unzip file procps time
 )

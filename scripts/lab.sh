@@ -247,6 +247,10 @@ lab_wine_here() {
     wine-down) session_stop_wineserver ;;
     wine)
         shift
+        if session_is_32bit_program "$1" && ! session_runs_32bit; then
+            echo "skipped: this machine runs no 32-bit code (IA-32 emulation off), so no 32-bit Windows program can run under Wine here"
+            return 77
+        fi
         local out rc
         out=$(mktemp)
         # Through a file: Wine's helper processes keep an inherited pipe open while they live.

@@ -11,9 +11,35 @@ session_repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 session_wineserver_pid=""
 session_display_pid=""
 
+# Debian's wine command always starts its 32-bit loader first, even for a 64-bit program. Where
+# the kernel runs no 32-bit code at all (IA-32 emulation off, as on some virtual machines),
+# 64-bit Windows programs still run through the 64-bit loader, and 32-bit ones cannot run.
+session_runs_32bit() {
+    /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# The Windows build that can run here: the 32-bit one first, as shipped first.
+session_windows_build() {
+    if session_runs_32bit; then echo "$1/mingw-i686"; else echo "$1/mingw-x86_64"; fi
+}
+
+# True for a 32-bit Windows program (PE32, not PE32+).
+session_is_32bit_program() {
+    file -b "$1" | grep -q '^PE32 '
+}
+
 # No Mono or Gecko: nothing of ours needs them, and installing them would ask on a dialog.
 session_wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    if ! session_runs_32bit; then
+        local bin=${WINEPREFIX%/}-bin
+        mkdir -p "$bin"
+        for name in wine wine-stable; do
+            printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/$name"
+            chmod +x "$bin/$name"
+        done
+        export WINELOADER=/usr/lib/wine/wine64 PATH=$bin:$PATH
+    fi
 }
 
 session_in_lab() {
@@ -99,6 +125,40 @@ session_wine() {
         return 1
     }
     wine "$@"
+}
+
+# Registry settings of $WINEPREFIX, imported in one go (regedit wants UTF-16 for the face name):
+# the dialogs' font "ＭＳ Ｐゴシック" drawn in IPAPGothic (fonts-ipafont-gothic), which has its
+# widths, instead of a wider fallback that cuts the labels; with "virtual_desktop", the program
+# and our driver on a Wine desktop of their own, which draws window frames and captions where no
+# window manager runs (Xvfb), in screenshots too. Only these two programs: the rest keep theirs.
+# Wine does not pick up its own fonts folder here, so Marlett, which draws the caption buttons,
+# is named with its path (fonts-wine).
+session_designed_font=IPAPGothic
+session_use_designed_font() {
+    local reg program status=0
+    reg=$(mktemp --suffix=.reg /tmp/brixle-settings.XXXXXX) || return 1
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+        printf '"ＭＳ Ｐゴシック"="%s"\r\n\r\n' "$session_designed_font"
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts]\r\n'
+        printf '"Marlett (TrueType)"="Z:\\\\usr\\\\share\\\\wine\\\\fonts\\\\marlett.ttf"\r\n\r\n'
+        if [ "${1:-}" = virtual_desktop ]; then
+            printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n'
+            printf '"Brixle100"="1024x768"\r\n\r\n'
+            for program in brixle100.exe brixle_app_driver.exe; do
+                printf '[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\Explorer]\r\n' "$program"
+                printf '"Desktop"="Brixle100"\r\n\r\n'
+            done
+        fi
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
+    timeout 120 wine regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 || {
+        echo "session: the prefix's font and desktop settings were not imported" >&2
+        status=1
+    }
+    rm -f "$reg"
+    return $status
 }
 
 # A virtual display of our own: the first free number from 90 on. Sets DISPLAY.

@@ -485,8 +485,8 @@ int commandRefused(const std::wstring& from, const std::wstring& to, const std::
     return failures == 0 ? 0 : 1;
 }
 
-// While a sweep runs the dialog's thread answers no message, so the progress texts are
-// recorded inside the program by our observer, loaded there once and kept for the whole run.
+// Every progress text written, not a sample of them, and the font where it is drawn: recorded
+// inside the program by our observer, loaded there once and kept for the whole run.
 ProgressLog* attachObserver(HWND main) {
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         sizeof(ProgressLog), ProgressLog::name);
@@ -532,9 +532,75 @@ ProgressLog* attachObserver(HWND main) {
     return log; // the mapping stays open until the driver ends; the observer keeps its own
 }
 
+// While a sweep runs: asks the system every half second whether it takes the window for hung;
+// a second in, posts a key to the first address field and a click on &save, and sends &ata! as
+// another program could. Posted input must wait for the end of the sweep and then be acted on;
+// the sent &ata! must be answered without a second sweep, then or afterwards.
+struct BusyProbe {
+    int polls = 0, hung = 0;
+    bool poked = false, sentAnswered = false, keyEarly = false, clickEarly = false;
+    DWORD nextPoll = 0;
+    std::wstring fieldBefore;
+
+    void step(HWND main, DWORD elapsed) {
+        if (elapsed < nextPoll) {
+            return;
+        }
+        nextPoll = elapsed + 500;
+        ++polls;
+        hung += IsHungAppWindow(main) ? 1 : 0;
+        HWND ata = GetDlgItem(main, IDC_ATA);
+        if (!poked && elapsed >= 1000) {
+            poked = true;
+            HWND field = GetDlgItem(main, IDC_FROM);
+            PostMessageW(field, WM_KEYDOWN, 'X', 0x002D0001); // the loop makes it a character
+            PostMessageW(field, WM_KEYUP, 'X', 0xC02D0001);
+            HWND saveButton = GetDlgItem(main, IDC_SAVE);
+            PostMessageW(saveButton, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+            PostMessageW(saveButton, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+            DWORD_PTR result = 0;
+            sentAnswered = SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(IDC_ATA, BN_CLICKED),
+                                               reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, patience,
+                                               &result) != 0;
+        } else if (poked) {
+            // Seen while the sweep still runs (the buttons come back before the queue is read).
+            std::wstring field = itemText(main, IDC_FROM);
+            bool typed = field != fieldBefore && field != L"<no answer>";
+            bool opened = FindWindowW(L"#32770", L"Brixle 100 : SAVE") != nullptr;
+            if (!IsWindowEnabled(ata)) {
+                keyEarly = keyEarly || typed;
+                clickEarly = clickEarly || opened;
+            }
+        }
+    }
+
+    void judge(HWND main, const std::string& what, const std::wstring& progress) {
+        std::printf("# hung at %d of %d polls\n", hung, polls);
+        check(polls >= 10 && hung == 0, what + ": never taken for hung",
+              std::to_string(hung) + " of " + std::to_string(polls) + " polls hung");
+        check(poked && sentAnswered, what + ": &ata! sent during it is answered");
+        check(!keyEarly && !clickEarly, what + ": input posted during it waits for its end",
+              std::string(keyEarly ? "key " : "") + (clickEarly ? "click" : ""));
+        HWND save = waitForWindow(L"Brixle 100 : SAVE", 5000);
+        std::wstring field = itemText(main, IDC_FROM);
+        check(field == L"x" + fieldBefore || field == fieldBefore + L"x",
+              what + ": the key posted during it is typed after it", quoted(field));
+        check(save != nullptr,
+              what + ": the click on &save posted during it opens the dialog after it");
+        if (save != nullptr) {
+            press(save, IDCANCEL);
+            waitGone(save, 5000);
+        }
+        setItemText(main, IDC_FROM, fieldBefore);
+        Sleep(1000);
+        check(settle(main) && buttonsEnabled(main) && itemText(main, IDC_HITS) == progress,
+              what + ": the sent &ata! started no second sweep", quoted(itemText(main, IDC_HITS)));
+    }
+};
+
 // Sweeps FROM..TO, started with the button or with Enter in an address field, and checks the
-// progress, the buttons and the list at the end.
-int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
+// progress, the buttons and the list at the end; --busy also works the window meanwhile.
+int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter, bool busy,
                  std::vector<std::wstring> expected, int expectedSent) {
     HWND main = mainWindow();
     settle(main);
@@ -565,11 +631,16 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
         Sleep(1);
     }
     bool bothDisabled = true;
+    BusyProbe probe;
+    probe.fieldBefore = from;
     while (!IsWindowEnabled(ata) && GetTickCount() - start < 120000) {
         bool ataOff = !IsWindowEnabled(ata);
         bool saveOff = !IsWindowEnabled(save);
         if (ataOff && !saveOff) {
             bothDisabled = false;
+        }
+        if (busy) {
+            probe.step(main, GetTickCount() - began);
         }
         Sleep(20);
     }
@@ -622,6 +693,34 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
     check(lines == expected, what + ": list holds exactly the answering hosts " + joined(expected),
           joined(lines));
     expectNoBox(main, what + ": no message afterwards", 300);
+    if (busy) {
+        probe.judge(main, what, wantFinal);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+// The main dialog's font as the program sees it: the face chosen for the template's must be
+// FACE, and each label's text must fit its control.
+int commandFont(const std::wstring& face) {
+    HWND main = mainWindow();
+    settle(main);
+    ProgressLog* log = attachObserver(main);
+    std::printf("# font asked for %s, got %s %s\n", quoted(log->requestedFace).c_str(),
+                quoted(log->actualFace).c_str(), quoted(log->actualFull).c_str());
+    // Full names run "IPAPGothic Version 003.03"; a replacement keeps the family name asked for.
+    std::wstring full = log->actualFull;
+    check(std::wstring(log->requestedFace) == font &&
+              (full == face || full.compare(0, face.size() + 1, face + L" ") == 0),
+          "the dialog's font is drawn in " + narrow(face), quoted(full));
+    check(log->labelCount == 3, "the main dialog has three labels",
+          std::to_string(log->labelCount));
+    for (LONG index = 0; index < std::min(log->labelCount, LONG(ProgressLog::labelCapacity));
+         ++index) {
+        const ProgressLog::Label& label = log->labels[index];
+        check(label.textWidth > 0 && label.textWidth <= label.room,
+              "the label " + quoted(label.text) + " fits its control",
+              std::to_string(label.textWidth) + " px of text in " + std::to_string(label.room));
+    }
     return failures == 0 ? 0 : 1;
 }
 
@@ -765,7 +864,8 @@ int commandWaitIdle() {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: driver templates EXE | start | expect-box CAPTION TEXT|- |\n"
-                         "       refused FROM TO TEXT | sweep FROM TO [--enter] SENT HOST... |\n"
+                         "       font FACE | refused FROM TO TEXT |\n"
+                         "       sweep FROM TO [--enter|--busy] SENT HOST... |\n"
                          "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE |\n"
                          "       escape | wait-idle | close\n");
     std::exit(2);
@@ -793,13 +893,17 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"sweep" && args.size() >= 3) {
         bool byEnter = args[2] == L"--enter";
-        size_t next = byEnter ? 3 : 2;
+        bool busy = args[2] == L"--busy";
+        size_t next = byEnter || busy ? 3 : 2;
         if (next >= args.size()) {
             usage();
         }
         int sent = _wtoi(args[next].c_str());
         std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
-        return commandSweep(args[0], args[1], byEnter, hosts, sent);
+        return commandSweep(args[0], args[1], byEnter, busy, hosts, sent);
+    }
+    if (command == L"font" && args.size() == 1) {
+        return commandFont(args[0]);
     }
     if (command == L"open-save" && args.empty()) {
         return commandOpenSave();

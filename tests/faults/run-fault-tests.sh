@@ -402,6 +402,10 @@ checks=" ${BRIXLE_FAULT_CHECKS:-flood big malformed failing long} "
 
 run_flavour() {
     local flavour=$1 long=$2
+    if [ "$flavour" = i686 ] && ! session_runs_32bit; then
+        echo "skipped i686: this machine runs no 32-bit code (IA-32 emulation off)"
+        return
+    fi
     bench_missing "$flavour" && return
     [[ $checks == *" flood "* ]] && check_flood "$flavour"
     [[ $checks == *" big "* ]] && check_big "$flavour"

@@ -7,18 +7,26 @@ passed=0 failed=0 skipped=0
 
 # Counts the "ok" and "not ok" lines of what it runs, and shows them. Through a file: the
 # wineserver keeps the standard handles of every Wine program, so a pipe would never end.
+# A step that fails without a "not ok" of its own (it crashed, say) counts as one failure.
 # shellcheck disable=SC2154 # work and driver come from the sourcing script
 counted() {
-    local line out=$work/step.out
+    local line out=$work/step.out rc own=0
     "$@" >"$out" 2>&1
+    rc=$?
     while IFS= read -r line; do
         line=${line%$'\r'}
         echo "$line"
         case $line in
         "ok - "*) passed=$((passed + 1)) ;;
-        "not ok - "*) failed=$((failed + 1)) ;;
+        "not ok - "*) failed=$((failed + 1)) own=$((own + 1)) ;;
         esac
     done <"$out"
+    if [ "$rc" -ne 0 ] && [ "$own" -eq 0 ]; then
+        local word step=""
+        for word in "${@:1:3}"; do step+="${word##*/} "; done
+        echo "not ok - ${step}ended with status $rc and reported no failure"
+        failed=$((failed + 1))
+    fi
 }
 # shellcheck disable=SC2154
 drive() { counted wine "$driver" "$@"; }

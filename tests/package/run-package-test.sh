@@ -50,6 +50,11 @@ session_start_wineserver "$work/wineserver.log" || abort "a wineserver of our ow
 
 mapfile -t hosts < <(lab_hosts_between 10.71.59.1 10.71.59.3)
 for arch in x86 x64; do
+    if [ $arch = x86 ] && ! session_runs_32bit; then
+        echo "# skipped: the 32-bit program; this machine runs no 32-bit code (IA-32 emulation off)"
+        skipped=$((skipped + 1))
+        continue
+    fi
     # Each program is driven by the driver of its own build, which matches its bitness.
     case $arch in
     x86) driver=$build_root/mingw-i686/tests/app/brixle_app_driver.exe ;;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sweeps with sound under Wine in the lab, with ALSA writing what the program plays to a file,
-# and checks with brixle_soundcheck (tests/sound/soundcheck) which effects were heard, in which order
-# and at which pauses; then without a sound device, and with broken effect files beside the
+# and checks with brixle_soundcheck (tests/sound/soundcheck) which effects were heard, in which
+# order and at which pauses; then without a sound device, and with broken effect files beside the
 # program. Prints "N passed, M failed" last; exits 1 on any failure. Run by ctest in the lab
-# (`ctest --preset all -L sound`); BRIXLE_APP_BUILD_DIR is the mingw-i686 build to use.
+# (`ctest --preset all -L sound`); BRIXLE_APP_BUILD_DIR names the Windows build (default: the
+# 32-bit one, or the 64-bit one where no 32-bit code runs).
 #
 # ALSA's file plugin over its null device is not paced by any clock: it takes what Wine mixes as
 # fast as Wine mixes it, a few times faster than real time but steadily. So the recording's time
@@ -17,12 +18,13 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=tests/lib/checks.sh
 . "$repo/tests/lib/checks.sh"
 
-build=${BRIXLE_APP_BUILD_DIR:-${BRIXLE_BUILD_ROOT:-$repo/build}/mingw-i686}
+build=${BRIXLE_APP_BUILD_DIR:-$(session_windows_build "${BRIXLE_BUILD_ROOT:-$repo/build}")}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/sound
 exe=$build/app/brixle100.exe
 driver=$build/tests/app/brixle_app_driver.exe
 
 session_in_lab || skip "the lab (root)"
+echo "# the program of $build"
 
 session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 rm -rf "$work"
