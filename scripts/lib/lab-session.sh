@@ -49,13 +49,15 @@ session_in_lab() {
 # The wineservers of $WINEPREFIX, known by the server folder they work in (server-DEV-INODE of
 # the prefix; its parent is /tmp/.wine-UID upstream, a folder of its own on Debian).
 session_wineservers() {
-    local dir pid
+    local dir pid comm cwd
     [ -d "$WINEPREFIX" ] || return 0
     dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
+    # Builtins only for every process: this runs before each Windows test.
     for pid in /proc/[0-9]*; do
-        pid=${pid#/proc/}
-        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
-        [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$dir" ] && echo "$pid"
+        read -r comm 2>/dev/null <"$pid/comm" || continue
+        [[ $comm == wineserver* ]] || continue
+        cwd=$(readlink "$pid/cwd" 2>/dev/null)
+        [ "${cwd##*/}" = "$dir" ] && echo "${pid#/proc/}"
     done
     return 0
 }
@@ -97,12 +99,13 @@ session_start_wineserver() {
         return 1
     fi
     # Making a prefix takes a quarter of a minute: once, then it is reused.
-    if [ ! -e "$WINEPREFIX/system.reg" ]; then
+    if [ ! -e "$WINEPREFIX/.made" ]; then
         echo "session: creating the Wine prefix $WINEPREFIX (once)"
         timeout 300 wineboot -i >"$log.wineboot" 2>&1 </dev/null || {
             echo "session: wineboot failed; see $log.wineboot" >&2
             return 1
         }
+        : >"$WINEPREFIX/.made"
     fi
 }
 
