@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <set>
+#include <utility>
 #include <vector>
 
 struct MMIOFILE__ {
@@ -69,13 +72,14 @@ bool seekTo(HMMIO file, std::int64_t target) {
     return true;
 }
 
-bool readExactly(HMMIO file, void* memory, LONG count) {
-    return mmioRead(file, static_cast<HPSTR>(memory), count) == count;
-}
-
 DWORD littleEndian32(const unsigned char* bytes) {
     return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
            static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
+}
+
+void putLittleEndian32(unsigned char* bytes, DWORD value) {
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 bool pointsIntoBuffer(const MMIOINFO& own, HPSTR p) {
@@ -221,60 +225,68 @@ MMRESULT mmioAdvance(HMMIO file, LPMMIOINFO info, UINT flags) {
     return MMSYSERR_NOERROR;
 }
 
+// Searches as the real one does: the parent is checked once, where the search starts, and the
+// search may then run on past its end; offsets are 32-bit sums that wrap round near 4 GiB; a
+// step whose seek fails goes on reading from where the last header ended.
 MMRESULT mmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags) {
     if (file == nullptr || chunk == nullptr)
         return MMSYSERR_INVALPARAM;
-    const FOURCC wantedId = chunk->ckid;
-    const FOURCC wantedType = chunk->fccType;
-    const std::int64_t parentEnd =
-        parent != nullptr ? static_cast<std::int64_t>(parent->dwDataOffset) + parent->cksize
-                          : INT64_MAX;
+    FOURCC wantedId = 0;
+    FOURCC wantedType = 0;
+    if (flags & MMIO_FINDCHUNK) {
+        wantedId = chunk->ckid;
+    } else if (flags & (MMIO_FINDRIFF | MMIO_FINDLIST)) {
+        wantedId = flags & MMIO_FINDRIFF ? FOURCC_RIFF : FOURCC_LIST;
+        wantedType = chunk->fccType;
+    }
 
+    DWORD at = static_cast<DWORD>(positionOf(file));
+    if (parent != nullptr &&
+        (at < parent->dwDataOffset || at >= parent->dwDataOffset + parent->cksize))
+        return MMIOERR_CHUNKNOTFOUND;
+
+    // Where the real search comes round to a header it has read before, it never ends.
+    std::set<std::pair<std::int64_t, DWORD>> seen;
     for (;;) {
-        const std::int64_t start = positionOf(file);
-        if (start + 8 > parentEnd)
-            return MMIOERR_CHUNKNOTFOUND;
-        unsigned char header[8];
-        if (!readExactly(file, header, 8))
-            return MMIOERR_CHUNKNOTFOUND;
-        const FOURCC id = littleEndian32(header);
-        const DWORD size = littleEndian32(header + 4);
-        const bool hasForm = id == FOURCC_RIFF || id == FOURCC_LIST;
-        FOURCC type = 0;
-        if (hasForm) {
-            unsigned char form[4];
-            if (!readExactly(file, form, 4))
-                return MMIOERR_CHUNKNOTFOUND;
-            type = littleEndian32(form);
+        if (!seen.emplace(positionOf(file), at).second) {
+            std::fputs("mmioDescend: this chunk search goes round for ever\n", stderr);
+            std::abort();
         }
-
-        bool found = true;
-        if (flags & MMIO_FINDCHUNK)
-            found = id == wantedId;
-        else if (flags & MMIO_FINDRIFF)
-            found = id == FOURCC_RIFF && type == wantedType;
-        else if (flags & MMIO_FINDLIST)
-            found = id == FOURCC_LIST && type == wantedType;
-
-        if (found) {
-            chunk->ckid = id;
-            chunk->cksize = size;
-            chunk->fccType = type;
-            chunk->dwDataOffset = static_cast<DWORD>(start + 8);
+        // The header is read straight over the record, form type and all: a short read leaves
+        // the rest of the record as it was.
+        unsigned char header[12];
+        putLittleEndian32(header, chunk->ckid);
+        putLittleEndian32(header + 4, chunk->cksize);
+        putLittleEndian32(header + 8, chunk->fccType);
+        const LONG got = mmioRead(file, reinterpret_cast<HPSTR>(header), 12);
+        chunk->ckid = littleEndian32(header);
+        chunk->cksize = littleEndian32(header + 4);
+        chunk->fccType = littleEndian32(header + 8);
+        if (got < 8) {
+            mmioSeek(file, static_cast<LONG>(at), SEEK_SET);
+            return MMIOERR_CHUNKNOTFOUND;
+        }
+        chunk->dwDataOffset = at + 8;
+        const bool hasForm = chunk->ckid == FOURCC_RIFF || chunk->ckid == FOURCC_LIST;
+        if (wantedId == 0 ||
+            (chunk->ckid == wantedId && (wantedType == 0 || chunk->fccType == wantedType))) {
+            if (!hasForm)
+                chunk->fccType = 0;
             chunk->dwFlags = 0;
+            mmioSeek(file, static_cast<LONG>(chunk->dwDataOffset + (hasForm ? 4 : 0)), SEEK_SET);
             return MMSYSERR_NOERROR;
         }
         // Chunks of odd size are followed by a pad byte that belongs to no chunk.
-        const std::int64_t next = start + 8 + size + (size & 1);
-        if (!seekTo(file, next))
-            return MMIOERR_CHUNKNOTFOUND;
+        at = chunk->dwDataOffset + ((chunk->cksize + 1) & ~1u);
+        mmioSeek(file, static_cast<LONG>(at), SEEK_SET);
     }
 }
 
+// Like the real one, it reports success even where the end lies out of reach of a seek (the
+// position then stays), and a size near 4 GiB wraps round to before the chunk's end.
 MMRESULT mmioAscend(HMMIO file, LPMMCKINFO chunk, UINT) {
     if (file == nullptr || chunk == nullptr)
         return MMSYSERR_INVALPARAM;
-    const std::int64_t end =
-        static_cast<std::int64_t>(chunk->dwDataOffset) + chunk->cksize + (chunk->cksize & 1);
-    return seekTo(file, end) ? MMSYSERR_NOERROR : MMIOERR_CANNOTSEEK;
+    mmioSeek(file, static_cast<LONG>(chunk->dwDataOffset + ((chunk->cksize + 1) & ~1u)), SEEK_SET);
+    return MMSYSERR_NOERROR;
 }

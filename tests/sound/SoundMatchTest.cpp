@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "SoundMatch.h"
+#include "sound/WaveBytes.h"
 
 using namespace soundmatch;
+using namespace wavebytes;
 
 namespace {
 
@@ -248,39 +250,21 @@ TEST(SoundMatch, ASilentSweepMustBeSilentAndAnExpectedEffectMustBeThere) {
 }
 
 TEST(SoundMatch, ReadsWaveFilesAsTheDeviceAndTheGeneratorWriteThem) {
-    auto put = [](std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    };
-    auto text = [](std::vector<std::uint8_t>& out, const char* four) {
-        out.insert(out.end(), four, four + 4);
-    };
-    // Extensible float, stereo, with the data size never filled in: read to the file's end.
-    std::vector<std::uint8_t> file;
-    text(file, "RIFF");
-    put(file, 0, 4);
-    text(file, "WAVE");
-    text(file, "fmt ");
-    put(file, 40, 4);
-    put(file, 0xFFFE, 2);
-    put(file, 2, 2);
-    put(file, 48000, 4);
-    put(file, 48000 * 8, 4);
-    put(file, 8, 2);
-    put(file, 32, 2);
-    put(file, 22, 2);
-    put(file, 32, 2);
-    put(file, 3, 4); // channel mask
-    put(file, 3, 2); // sub-format: IEEE float
-    for (int i = 0; i < 14; ++i)
-        file.push_back(0);
-    text(file, "data");
-    put(file, 0, 4);
+    // Extensible float, stereo, with the RIFF and data sizes never filled in: read to the end.
+    Bytes fields = formatFields(0xFFFE, 2, 48000, 32);
+    put16(fields, 22);
+    put16(fields, 32);
+    put32(fields, 3); // channel mask
+    put16(fields, 3); // sub-format: IEEE float
+    fields.resize(40);
+    Bytes samples;
     for (float v : {0.5f, -0.5f, 0.25f, 0.75f}) {
         std::uint32_t bits;
         std::memcpy(&bits, &v, 4);
-        put(file, bits, 4);
+        put32(samples, bits);
     }
+    const Bytes file = chunk(
+        "RIFF", join({textBytes("WAVE"), chunk("fmt ", fields), chunk("data", samples, 0)}), 0);
     Sound sound;
     std::string why;
     ASSERT_TRUE(decodeWave(file, &sound, &why)) << why;
@@ -289,7 +273,5 @@ TEST(SoundMatch, ReadsWaveFilesAsTheDeviceAndTheGeneratorWriteThem) {
     EXPECT_FLOAT_EQ(sound.samples[0], 0.0f);
     EXPECT_FLOAT_EQ(sound.samples[1], 0.5f);
 
-    const char* notWave = "this is not a sound at all";
-    EXPECT_FALSE(decodeWave(std::vector<std::uint8_t>(notWave, notWave + std::strlen(notWave)),
-                            &sound, &why));
+    EXPECT_FALSE(decodeWave(textBytes("this is not a sound at all"), &sound, &why));
 }
