@@ -7,6 +7,7 @@ set -uo pipefail
 extra_tests=(
     tests/app/run-app-tests.sh
     tests/package/run-package-test.sh
+    tests/package/run-reproducible-test.sh
     scripts/fuzz.sh
     tests/sound/run-sound-tests.sh
     tests/faults/run-fault-tests.sh
