@@ -17,11 +17,9 @@ mkdir -p "$work"
 # Folders of different names and depths, so that a path in a binary shows up as a difference.
 sources=("$work/a/brixle100" "$work/second-build/src/brixle100-copy")
 
-# The copies have no history: both get the date a release of this checkout would get.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=946684800
-fi
-export SOURCE_DATE_EPOCH
+# Built as a user would build: the linker takes SOURCE_DATE_EPOCH for the time it stamps, which
+# would hide that stamp. (The copies have no history, so both zips get package.sh's fixed date.)
+unset SOURCE_DATE_EPOCH
 
 # The working tree as a clean checkout would have it: tracked and new files, no build output.
 copy_source() {
@@ -45,7 +43,7 @@ for i in 0 1; do
     done
     bash "$src/scripts/package.sh" "$out" >>"$work/package$i.log" 2>&1 ||
         abort "clean build $((i + 1)) of the release (see $work/package$i.log)"
-    zips[$i]=$(ls "$out"/*.zip 2>/dev/null | head -n 1)
+    zips[i]=$(find "$out" -maxdepth 1 -name "*.zip" | head -n 1)
     [ -n "${zips[$i]}" ] || abort "a zip from clean build $((i + 1))"
     mkdir -p "$work/unpacked$i"
     unzip -q "${zips[$i]}" -d "$work/unpacked$i" || abort "the zip of build $((i + 1)) unpacks"
@@ -67,10 +65,11 @@ same() {
     fi
 }
 
-# Everything the package holds, in either build, in the zip's order.
+# Everything the package holds, in either build, in the zip's order; the sums file last, since
+# it differs whenever another file does.
 mapfile -t packaged < <( (cd "$top0" && find . -type f; cd "$top1" && find . -type f) |
-    sed 's|^\./||' | LC_ALL=C sort -u)
-for file in "${packaged[@]}"; do
+    sed 's|^\./||' | grep -v -x SHA256SUMS.txt | LC_ALL=C sort -u)
+for file in "${packaged[@]}" SHA256SUMS.txt; do
     same "$file (in the zip)" "$top0/$file" "$top1/$file"
 done
 same "$name.zip" "${zips[0]}" "${zips[1]}"
