@@ -43,7 +43,7 @@ drive templates "$(windows_path "$exe")"
 start_program "$exe" "$work/program.log"
 drive start
 drive expect-box "Brixle 100" -
-drive font "$designed_font_face"
+drive font "$session_designed_font"
 for fields in "10.71.59 10.71.59.7" "10.71.59.0 1.2.3.4.5" "a.b.c 256.1.1.1"; do
     # shellcheck disable=SC2086
     drive refused $fields "Invalid IP Address"
