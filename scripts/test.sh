@@ -104,16 +104,17 @@ in_lab_wine() {
             status=3
         fi
     fi
-    local preset
+    local preset run
     if [ "$status" -eq 0 ]; then
         for preset in "$@"; do
+            run=$preset${BRIXLE_RUN_SUFFIX:-}
             (
                 cd "$repo/build/$preset/tests" &&
-                    GTEST_OUTPUT="xml:Z:$results/$preset.xml" \
+                    GTEST_OUTPUT="xml:Z:$results/$run.xml" \
                         timeout --foreground -k 10 "$suite_timeout" wine brixle_tests.exe
-            ) >"$results/$preset.log" 2>&1
+            ) >"$results/$run.log" 2>&1
             rc=$?
-            echo $rc >"$results/$preset.rc"
+            echo $rc >"$results/$run.rc"
             [ $rc -ne 130 ] || { status=$rc; break; }
         done
     fi
@@ -174,6 +175,7 @@ step() { echo "== $*"; }
 
 lab=0
 envfile=$results/lab.env
+lan_envfile=$results/lan.env
 wine_used=0
 cleanup() {
     trap - EXIT INT TERM
@@ -183,6 +185,8 @@ cleanup() {
     if [ $lab -eq 1 ]; then
         "$repo/scripts/lab.sh" down "$envfile" || echo "warning: lab teardown failed" >&2
     fi
+    [ ! -f "$lan_envfile" ] || "$repo/scripts/lab.sh" down "$lan_envfile" ||
+        echo "warning: LAN lab teardown failed" >&2
 }
 trap cleanup EXIT
 trap 'echo "interrupted" >&2; exit 130' INT
@@ -241,7 +245,7 @@ fi
 # Runs a command in the lab when there is one, else here with no lab variables at all.
 in_lab() {
     if [ $lab -eq 1 ]; then
-        "$repo/scripts/lab.sh" exec "$envfile" "$@"
+        "$repo/scripts/lab.sh" exec "${lab_env:-$envfile}" "$@"
     else
         env $(env | sed -n 's/^\(BRIXLE_LAB[A-Z_]*\)=.*/-u \1/p') "$@"
     fi
@@ -317,45 +321,91 @@ native_env() {
     esac
 }
 
+# run_native PRESET RUN: the preset's suite natively in the current lab, results named RUN.
+run_native() {
+    local preset=$1 run=$2
+    step "tests $run"
+    # shellcheck disable=SC2046
+    (cd "$repo/build/$preset/tests" &&
+        in_lab env GTEST_OUTPUT="xml:$results/$run.xml" ${GTEST_FILTER:+GTEST_FILTER=$GTEST_FILTER} \
+            $(native_env "$preset") \
+            timeout --foreground -k 10 "$suite_timeout" ./brixle_tests) >"$results/$run.log" 2>&1
+    rc=$?
+    stop_if_interrupted "$rc"
+    tail -n 3 "$results/$run.log"
+    add_gtest_result "$run" "$rc"
+}
+
 for preset in "${presets[@]}"; do
     is_wine_preset "$preset" && continue
     [ -n "${built[$preset]:-}" ] || continue
-    step "tests $preset"
-    # shellcheck disable=SC2046
-    (cd "$repo/build/$preset/tests" &&
-        in_lab env GTEST_OUTPUT="xml:$results/$preset.xml" $(native_env "$preset") \
-            timeout --foreground -k 10 "$suite_timeout" ./brixle_tests) >"$results/$preset.log" 2>&1
-    rc=$?
-    stop_if_interrupted "$rc"
-    tail -n 3 "$results/$preset.log"
-    add_gtest_result "$preset" "$rc"
+    run_native "$preset" "$preset"
 done
 
 wine_presets=()
 for preset in "${presets[@]}"; do
     is_wine_preset "$preset" && [ -n "${built[$preset]:-}" ] && wine_presets+=("$preset")
 done
+# run_wine SUFFIX: the Windows suites under Wine in the current lab, results named PRESET+SUFFIX.
+run_wine() {
+    local suffix=$1 preset
+    step "tests ${wine_presets[*]} under Wine, in the lab${suffix:+ ($suffix)}"
+    # No wineserver of this prefix may be left from a run outside the namespace.
+    stop_prefix_wineserver
+    wine_used=1
+    in_lab env BRIXLE_RUN_SUFFIX="$suffix" ${GTEST_FILTER:+GTEST_FILTER=$GTEST_FILTER} \
+        bash "$repo/scripts/test.sh" --in-lab-wine "${wine_presets[@]}" 9>&-
+    wine_status=$?
+    stop_if_interrupted "$wine_status"
+    for preset in "${wine_presets[@]}"; do
+        if [ $wine_status -ne 0 ] && [ ! -e "$results/$preset$suffix.rc" ]; then
+            add_result "$preset$suffix" 0 1 0 "Wine was not started in the lab"
+            continue
+        fi
+        tail -n 3 "$results/$preset$suffix.log"
+        add_gtest_result "$preset$suffix" "$(cat "$results/$preset$suffix.rc")"
+    done
+}
+
 if [ ${#wine_presets[@]} -gt 0 ]; then
     if [ $lab -eq 1 ]; then
-        step "tests ${wine_presets[*]} under Wine, in the lab"
-        # No wineserver of this prefix may be left from a run outside the namespace.
-        stop_prefix_wineserver
-        wine_used=1
-        in_lab bash "$repo/scripts/test.sh" --in-lab-wine "${wine_presets[@]}" 9>&-
-        wine_status=$?
-        stop_if_interrupted "$wine_status"
-        for preset in "${wine_presets[@]}"; do
-            if [ $wine_status -ne 0 ] && [ ! -e "$results/$preset.rc" ]; then
-                add_result "$preset" 0 1 0 "Wine was not started in the lab"
-                continue
-            fi
-            tail -n 3 "$results/$preset.log"
-            add_gtest_result "$preset" "$(cat "$results/$preset.rc")"
-        done
+        run_wine ""
     else
         for preset in "${wine_presets[@]}"; do
             add_result "$preset" 0 0 1 "Windows suites run only in the lab (root)"
         done
+    fi
+fi
+
+# The scanner on its own LAN: the sweep tests again (the others do not depend on the shape),
+# and in a full run the program's preset sweep.
+if [ $lab -eq 1 ]; then
+    step "LAN lab"
+    if "$repo/scripts/lab.sh" up "$lan_envfile" lan 9>&-; then
+        lab_env=$lan_envfile
+        export GTEST_FILTER='LabSweep.*'
+        for preset in "${presets[@]}"; do
+            is_wine_preset "$preset" || [ -z "${built[$preset]:-}" ] || run_native "$preset" "$preset-lan"
+        done
+        [ ${#wine_presets[@]} -eq 0 ] || run_wine -lan
+        unset GTEST_FILTER
+        if [ $full -eq 1 ]; then
+            step "tests/app/run-app-tests.sh (LAN)"
+            log=$results/run-app-tests-lan.log
+            in_lab env "${wine_env[@]}" BRIXLE_BUILD_ROOT="$repo/build" \
+                BRIXLE_RESULTS_DIR="$results/lan" \
+                timeout --foreground -k 10 "$suite_timeout" bash "$repo/tests/app/run-app-tests.sh" \
+                >"$log" 2>&1 9>&-
+            rc=$?
+            stop_if_interrupted "$rc"
+            tail -n 1 "$log"
+            add_script_result app-lan "$rc" "$log"
+            stop_prefix_wineserver
+        fi
+        lab_env=""
+        "$repo/scripts/lab.sh" down "$lan_envfile" || echo "warning: LAN lab teardown failed" >&2
+    else
+        add_result lan-lab 0 1 0 "the LAN lab did not come up"
     fi
 fi
 

@@ -10,12 +10,20 @@ IDirectSoundBuffer* SoundDevice::buffer = nullptr;
 
 namespace {
 
-// Only one sound thread runs at a time, but successive sweeps' threads and the main thread
-// (setup, release at exit) all reach the same buffers.
-std::mutex soundLock;
+struct SoundState {
+    // Only one sound thread runs at a time, but successive sweeps' threads and the main thread
+    // (setup, release at exit) all reach the same buffers.
+    std::mutex lock;
+    // Replaced buffers that may still be sounding; never cut off, released once quiet.
+    std::vector<IDirectSoundBuffer*> replaced;
+};
 
-// Replaced buffers that may still be sounding; never cut off, released once quiet.
-std::vector<IDirectSoundBuffer*> replaced;
+// Made on first use and never destroyed: releaseSound runs from the engine's destructor at
+// exit, and static objects of different files are destroyed in no fixed order.
+SoundState& soundState() {
+    static SoundState* const state = new SoundState;
+    return *state;
+}
 
 bool stillSounding(IDirectSoundBuffer* old) {
     DWORD status = 0;
@@ -24,6 +32,7 @@ bool stillSounding(IDirectSoundBuffer* old) {
 
 void releaseQuietBuffers() {
     std::vector<IDirectSoundBuffer*> sounding;
+    std::vector<IDirectSoundBuffer*>& replaced = soundState().replaced;
     for (IDirectSoundBuffer* old : replaced) {
         if (stillSounding(old))
             sounding.push_back(old);
@@ -34,6 +43,7 @@ void releaseQuietBuffers() {
 }
 
 void releaseAll() {
+    std::vector<IDirectSoundBuffer*>& replaced = soundState().replaced;
     for (IDirectSoundBuffer* old : replaced)
         old->Release();
     replaced.clear();
@@ -72,12 +82,20 @@ bool loadEffectLocked(IDirectSound* device, const char* fileName) {
         return false;
     }
 
+    // The buffer is sized to what the file holds, never to what its header claims; a file
+    // that holds less than it declares could not fill it anyway.
+    const DWORD dataBytes = waveDataHeld(file, &dataChunk);
+    if (dataBytes < dataChunk.cksize) {
+        waveClose(&file, &format);
+        return false;
+    }
+
     releaseQuietBuffers();
 
     DSBUFFERDESC1 description{};
     description.dwSize = sizeof(description); // 20 bytes on 32-bit Windows, 24 on 64-bit
     description.dwFlags = DSBCAPS_STATIC;
-    description.dwBufferBytes = dataChunk.cksize;
+    description.dwBufferBytes = dataBytes;
     description.dwReserved = 0;
     description.lpwfxFormat = format;
     IDirectSoundBuffer* created = nullptr;
@@ -96,7 +114,7 @@ bool loadEffectLocked(IDirectSound* device, const char* fileName) {
     waveClose(&file, &format);
 
     if (SoundDevice::buffer != nullptr)
-        replaced.push_back(SoundDevice::buffer);
+        soundState().replaced.push_back(SoundDevice::buffer);
     SoundDevice::buffer = created;
     return true;
 }
@@ -121,7 +139,7 @@ const char* effectFileName(int effectNumber) {
 }
 
 bool initSound(HWND window, HINSTANCE, LPGUID deviceId) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     releaseAll();
     if (FAILED(DirectSoundCreate(deviceId, &SoundDevice::device, nullptr))) {
         SoundDevice::device = nullptr;
@@ -135,12 +153,12 @@ bool initSound(HWND window, HINSTANCE, LPGUID deviceId) {
 }
 
 bool loadEffect(IDirectSound* device, const char* fileName) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     return loadEffectLocked(device, fileName);
 }
 
 void playEffect(int effectNumber, DWORD flags) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     IDirectSoundBuffer* current = SoundDevice::buffer;
     if (current == nullptr)
         return;
@@ -160,17 +178,17 @@ void playEffect(int effectNumber, DWORD flags) {
 }
 
 void endLoop() {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     if (SoundDevice::buffer != nullptr)
         SoundDevice::buffer->Play(0, 0, 0);
 }
 
 void releaseSound() {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     releaseAll();
 }
 
 int heldBufferCount() {
-    std::lock_guard<std::mutex> guard(soundLock);
-    return static_cast<int>(replaced.size());
+    std::lock_guard<std::mutex> guard(soundState().lock);
+    return static_cast<int>(soundState().replaced.size());
 }

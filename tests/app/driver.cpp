@@ -535,7 +535,7 @@ ProgressLog* attachObserver(HWND main) {
 // Sweeps FROM..TO, started with the button or with Enter in an address field, and checks the
 // progress, the buttons and the list at the end.
 int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
-                 std::vector<std::wstring> expected, int expectedSent) {
+                 const std::wstring& box, std::vector<std::wstring> expected, int expectedSent) {
     HWND main = mainWindow();
     settle(main);
     HWND ata = GetDlgItem(main, IDC_ATA);
@@ -621,7 +621,11 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
     std::vector<std::wstring> lines = listLines(main);
     check(lines == expected, what + ": list holds exactly the answering hosts " + joined(expected),
           joined(lines));
-    expectNoBox(main, what + ": no message afterwards", 300);
+    if (box.empty()) {
+        expectNoBox(main, what + ": no message afterwards", 300);
+    } else {
+        expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
+    }
     return failures == 0 ? 0 : 1;
 }
 
@@ -765,7 +769,8 @@ int commandWaitIdle() {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: driver templates EXE | start | expect-box CAPTION TEXT|- |\n"
-                         "       refused FROM TO TEXT | sweep FROM TO [--enter] SENT HOST... |\n"
+                         "       refused FROM TO TEXT |\n"
+                         "       sweep FROM TO [--enter] [--box TEXT] SENT HOST... |\n"
                          "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE |\n"
                          "       escape | wait-idle | close\n");
     std::exit(2);
@@ -794,12 +799,17 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"sweep" && args.size() >= 3) {
         bool byEnter = args[2] == L"--enter";
         size_t next = byEnter ? 3 : 2;
+        std::wstring box;
+        if (next + 1 < args.size() && args[next] == L"--box") {
+            box = args[next + 1];
+            next += 2;
+        }
         if (next >= args.size()) {
             usage();
         }
         int sent = _wtoi(args[next].c_str());
         std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
-        return commandSweep(args[0], args[1], byEnter, hosts, sent);
+        return commandSweep(args[0], args[1], byEnter, box, hosts, sent);
     }
     if (command == L"open-save" && args.empty()) {
         return commandOpenSave();

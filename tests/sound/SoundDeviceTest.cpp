@@ -68,6 +68,8 @@ TEST_F(SoundDeviceTest, LoadsTheWholeEffectIntoAStaticBufferOfItsOwnSize) {
 TEST_F(SoundDeviceTest, AFailedLoadLeavesTheCurrentEffectSounding) {
     effect("a_.wav");
     folder.write("short.wav", riff(join({pcmFormat(), chunk("data", noise(100, 22), 5000)})));
+    folder.write("claims.wav",
+                 riff(join({pcmFormat(), chunk("data", noise(1024, 23), 256u << 20)})));
     folder.write("nodata.wav", riff(pcmFormat()));
     folder.write("broken.wav", textBytes("not a wave file at all"));
     ASSERT_TRUE(loadEffect(SoundDevice::device, "a_.wav"));
@@ -88,7 +90,11 @@ TEST_F(SoundDeviceTest, AFailedLoadLeavesTheCurrentEffectSounding) {
     failsAndChangesNothing("missing.wav");
     failsAndChangesNothing("broken.wav");
     failsAndChangesNothing("nodata.wav");
-    failsAndChangesNothing("short.wav"); // data chunk longer than the file
+    failsAndChangesNothing("short.wav");  // data chunk longer than the file
+    failsAndChangesNothing("claims.wav"); // 1 KB that declares 256 MB
+    // No buffer is ever sized beyond what its file holds.
+    for (DWORD size : device.asked)
+        EXPECT_LE(size, 1024u);
     device.refuseBuffers = true;
     failsAndChangesNothing("a_.wav");
     device.refuseBuffers = false;
