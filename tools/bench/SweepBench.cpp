@@ -71,9 +71,11 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     if (louncher.sentCount() > 0)
         std::printf("pace_x %.3f\n", seconds(sendingOver - start) / (louncher.sentCount() * 0.030));
     std::printf("failure %s\n", louncher.failureMessage().c_str());
+    // The message on one line: its line break as " / ".
     std::string unsent = louncher.unsentMessage();
-    for (char& c : unsent)
-        c = c == '\n' ? '|' : c;
+    const std::size_t lineBreak = unsent.find('\n');
+    if (lineBreak != std::string::npos)
+        unsent.replace(lineBreak, 1, " / ");
     std::printf("unsent %d\nunsent_message %s\n", louncher.unsentCount(), unsent.c_str());
     for (const std::string& hit : hits)
         std::printf("hit %s\n", hit.c_str());
