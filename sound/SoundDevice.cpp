@@ -68,27 +68,30 @@ bool fillBuffer(IDirectSoundBuffer* target, HMMIO file, MMCKINFO* dataChunk) {
     return result == 0;
 }
 
+// An open WAV file and its format record, closed however the load ends (a device or the
+// allocator may throw).
+struct OpenWave {
+    HMMIO file = nullptr;
+    WAVEFORMATEX* format = nullptr;
+    ~OpenWave() { waveClose(&file, &format); }
+};
+
 bool loadEffectLocked(IDirectSound* device, const char* fileName) {
     if (device == nullptr)
         return false;
-    HMMIO file = nullptr;
-    WAVEFORMATEX* format = nullptr;
+    OpenWave wave;
     MMCKINFO riffChunk{};
-    if (waveOpen(fileName, &file, &format, &riffChunk) != 0)
+    if (waveOpen(fileName, &wave.file, &wave.format, &riffChunk) != 0)
         return false;
     MMCKINFO dataChunk{};
-    if (waveSeekData(file, &dataChunk, &riffChunk) != 0) {
-        waveClose(&file, &format);
+    if (waveSeekData(wave.file, &dataChunk, &riffChunk) != 0)
         return false;
-    }
 
     // The buffer is sized to what the file holds, never to what its header claims; a file
     // that holds less than it declares could not fill it anyway.
-    const DWORD dataBytes = waveDataHeld(file, &dataChunk);
-    if (dataBytes < dataChunk.cksize) {
-        waveClose(&file, &format);
+    const DWORD dataBytes = waveDataHeld(wave.file, &dataChunk);
+    if (dataBytes < dataChunk.cksize)
         return false;
-    }
 
     releaseQuietBuffers();
 
@@ -97,24 +100,26 @@ bool loadEffectLocked(IDirectSound* device, const char* fileName) {
     description.dwFlags = DSBCAPS_STATIC;
     description.dwBufferBytes = dataBytes;
     description.dwReserved = 0;
-    description.lpwfxFormat = format;
+    description.lpwfxFormat = wave.format;
     IDirectSoundBuffer* created = nullptr;
     const HRESULT made = device->CreateSoundBuffer(reinterpret_cast<LPCDSBUFFERDESC>(&description),
                                                    &created, nullptr);
-    if (FAILED(made) || created == nullptr) {
-        waveClose(&file, &format);
+    if (FAILED(made) || created == nullptr)
         return false;
-    }
     // An unfilled buffer never becomes current: playing it would sound whatever memory held.
-    if (!fillBuffer(created, file, &dataChunk)) {
+    if (!fillBuffer(created, wave.file, &dataChunk)) {
         created->Release();
-        waveClose(&file, &format);
         return false;
     }
-    waveClose(&file, &format);
 
-    if (SoundDevice::buffer != nullptr)
-        soundState().replaced.push_back(SoundDevice::buffer);
+    if (SoundDevice::buffer != nullptr) {
+        try {
+            soundState().replaced.push_back(SoundDevice::buffer);
+        } catch (...) {
+            created->Release();
+            throw;
+        }
+    }
     SoundDevice::buffer = created;
     return true;
 }
