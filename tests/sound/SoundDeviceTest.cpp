@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -206,6 +208,38 @@ TEST(SoundDeviceSetup, ReportsWhetherTheDeviceCameUp) {
     releaseSound();
     EXPECT_EQ(SoundDevice::device, nullptr);
     EXPECT_EQ(SoundDevice::buffer, nullptr);
+}
+
+// The engine releases the sound at program exit, from its destructor, and the statics of
+// different files are destroyed in no fixed order. This file's are built before the sound
+// library's, so destroyed after them, as the program's engine is.
+FakeDirectSound* deviceAtExit = nullptr;
+struct ReleaseAtExit {
+    ~ReleaseAtExit() {
+        if (deviceAtExit == nullptr)
+            return;
+        releaseSound();
+        std::_Exit(deviceAtExit->liveBuffers() == 0 && deviceAtExit->references == 0 ? 0 : 3);
+    }
+} releaseAtExit;
+
+TEST(SoundDeviceTeardown, ReleasesFromAStaticDestroyedAfterTheSoundFiles) {
+    EXPECT_EXIT(
+        {
+            deviceAtExit = new FakeDirectSound; // outlives every static
+            SoundDevice::device = deviceAtExit;
+            {
+                ScratchFolder folder;
+                InFolder inFolder{folder.path()};
+                folder.write("a_.wav", pcmWave(textBytes("a_.wav")));
+                folder.write("tata.wav", pcmWave(textBytes("tata.wav")));
+                loadEffect(SoundDevice::device, "a_.wav");
+                playEffect(1, 0); // still sounding when replaced: held until the end
+                loadEffect(SoundDevice::device, "tata.wav");
+            }
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 } // namespace
