@@ -224,6 +224,8 @@ struct ReleaseAtExit {
 } releaseAtExit;
 
 TEST(SoundDeviceTeardown, ReleasesFromAStaticDestroyedAfterTheSoundFiles) {
+    // Earlier sweeps' threads may still be ending: a child that only forks could inherit a lock.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             deviceAtExit = new FakeDirectSound; // outlives every static
