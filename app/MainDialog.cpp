@@ -104,6 +104,10 @@ void sweep(HWND dialog) {
     if (!failure.empty()) {
         MessageBoxA(dialog, failure.c_str(), caption, MB_OK);
     }
+    std::string unsent = louncher.unsentMessage();
+    if (!unsent.empty()) {
+        MessageBoxA(dialog, unsent.c_str(), caption, MB_OK);
+    }
 }
 
 INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {

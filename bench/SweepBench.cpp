@@ -67,7 +67,16 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     std::printf("addresses %d\n", louncher.sentCount());
     std::printf("sending_s %.3f\n", seconds(sendingOver - start));
     std::printf("total_s %.3f\n", seconds(end - start));
+    // Sending against its floor of 30 ms an address.
+    if (louncher.sentCount() > 0)
+        std::printf("pace_x %.3f\n", seconds(sendingOver - start) / (louncher.sentCount() * 0.030));
     std::printf("failure %s\n", louncher.failureMessage().c_str());
+    // The message on one line: its line break as " / ".
+    std::string unsent = louncher.unsentMessage();
+    const std::size_t lineBreak = unsent.find('\n');
+    if (lineBreak != std::string::npos)
+        unsent.replace(lineBreak, 1, " / ");
+    std::printf("unsent %d\nunsent_message %s\n", louncher.unsentCount(), unsent.c_str());
     for (const std::string& hit : hits)
         std::printf("hit %s\n", hit.c_str());
     if (baselineThreads >= 0) {

@@ -6,7 +6,9 @@
 # Every preset builds into build/<preset>: its name labels and prefixes its tests.
 get_filename_component(BRIXLE_PRESET "${CMAKE_BINARY_DIR}" NAME)
 set(BRIXLE_LAB_ENV "${PROJECT_SOURCE_DIR}/build/lab/lab.env" CACHE FILEPATH
-    "Where the test run records its lab (scripts/lab.sh up)")
+    "Where the test run records its routed lab (scripts/lab.sh up)")
+set(BRIXLE_LAB_LAN_ENV "${PROJECT_SOURCE_DIR}/build/lab-lan/lab.env" CACHE FILEPATH
+    "Where the test run records its LAN lab, the scanner on the /24 it sweeps")
 set(BRIXLE_LAB "${PROJECT_SOURCE_DIR}/scripts/lab.sh")
 
 # Scripts run in the lab when it is up (they skip by themselves when not); GoogleTest programs
@@ -67,17 +69,31 @@ function(brixle_add_test name)
         ENVIRONMENT "${environment}")
 endfunction()
 
-# Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/Suite.Name.
+# Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/Suite.Name. With LAN, only
+# those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name.
 function(brixle_add_gtests target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN" "SUITE" "SOURCES")
+    set(prefix "")
+    set(launcher ${BRIXLE_GTEST_LAUNCHER})
+    set(fixtures ${BRIXLE_GTEST_FIXTURES})
+    if(arg_LAN AND CMAKE_HOST_UNIX)
+        set(prefix lan/)
+        list(TRANSFORM launcher REPLACE "^${BRIXLE_LAB_ENV}$" "${BRIXLE_LAB_LAN_ENV}")
+        list(TRANSFORM fixtures APPEND -lan)
+    elseif(arg_LAN)
+        return()
+    endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
     foreach(source IN LISTS arg_SOURCES)
         file(STRINGS "${source}" declarations REGEX "^TEST(_F)?\\(")
         foreach(declaration IN LISTS declarations)
             string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
                 name "${declaration}")
-            brixle_add_test(${name} LABELS gtest LAUNCHER ${BRIXLE_GTEST_LAUNCHER}
-                FIXTURES ${BRIXLE_GTEST_FIXTURES}
+            if(arg_LAN AND (NOT name MATCHES "^${arg_SUITE}\\." OR name MATCHES "\\.Routed"))
+                continue()
+            endif()
+            brixle_add_test(${prefix}${name} LABELS gtest LAUNCHER ${launcher}
+                FIXTURES ${fixtures}
                 COMMAND $<TARGET_FILE:${target}> --gtest_filter=${name})
         endforeach()
     endforeach()

@@ -19,10 +19,17 @@ bool startDetachedThread(void (*body)(Louncher*), Louncher* louncher) {
 }
 
 const char* const threadStartFailed = "Thread could not be started";
+const char* const errorPrefix = "Error : ";
+
+int sendWithWinsock(SOCKET s, const char* bytes, int length, const sockaddr_in* destination) {
+    return sendto(s, bytes, length, 0, reinterpret_cast<const sockaddr*>(destination),
+                  sizeof(sockaddr_in));
+}
 
 } // namespace
 
 Louncher::ThreadStarter Louncher::startThread = startDetachedThread;
+Louncher::DatagramSender Louncher::sendDatagram = sendWithWinsock;
 
 void raiseSocketError() {
     throw new Error("Windows Socket Operation Failed");
@@ -86,20 +93,25 @@ void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
     std::lock_guard<std::mutex> lock(failureLock);
     failure.clear();
     failed.store(0);
+    sendingStopped.store(0);
+    firstUnsent.clear();
+    unsent.store(0);
 }
 
 void Louncher::fire() {
     if (ready.load() == 0)
         throw new Error("Louncher::fire() not initialized");
     waitForPreviousSweep();
+    // Late replies of the last sweep, pings of this machine and the like are not this sweep's.
+    discardWaiting(socket);
 
     if (!launch(sendLoop)) {
-        recordFailure(Error(threadStartFailed).message());
+        recordFailure(errorPrefix, threadStartFailed);
         sendFinished.store(1);
     }
     if (soundOn.load() == 1 && !launch(runSoundScript)) {
         // Without its sound thread the sweep is ended by the receiver's grace time instead.
-        recordFailure(Error(threadStartFailed).message());
+        recordFailure(errorPrefix, threadStartFailed, false);
         soundOn.store(0);
     }
 
@@ -108,7 +120,7 @@ void Louncher::fire() {
 
     if (!launch(receiveLoop)) {
         // The sweep cannot end without a receiver: run it here, so that it still ends.
-        recordFailure(Error(threadStartFailed).message());
+        recordFailure(errorPrefix, threadStartFailed);
         runningThreads.fetch_add(1);
         receiveLoop(this);
     }
@@ -123,19 +135,62 @@ void Louncher::copyHits(ResultList& target) {
 
 std::string Louncher::failureMessage() const {
     std::lock_guard<std::mutex> lock(failureLock);
+    if (failed.load() != 0 && failure.empty())
+        return "Error : Out of Memory"; // the failure's own message could not be kept
     return failure;
 }
 
-void Louncher::finishSweep() {
-    std::lock_guard<std::mutex> lock(hitsLock);
+std::string Louncher::unsentMessage() const {
+    const int count = unsent.load();
+    if (count == 0)
+        return std::string();
+    std::lock_guard<std::mutex> lock(failureLock);
+    std::string message = "Unable to send to " + std::to_string(count) +
+                          (count == 1 ? " address\n" : " addresses\nfirst : ");
+    return message + firstUnsent;
+}
+
+void Louncher::finishSweep() noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(hitsLock);
+        done.store(1);
+        return;
+    } catch (...) {
+    }
+    // The lock itself failed: the sweep must end all the same.
     done.store(1);
 }
 
-void Louncher::recordFailure(const std::string& message) {
-    std::lock_guard<std::mutex> lock(failureLock);
-    if (failed.load() == 0)
-        failure = message;
+void Louncher::soundScriptFailed() noexcept {
+    recordFailure(errorPrefix, "Sound Script Failed", false);
+    soundOn.store(0);
+}
+
+void Louncher::recordFailure(const char* prefix, const char* text, bool endsSending) noexcept {
+    try {
+        std::string message(prefix);
+        message += text;
+        std::lock_guard<std::mutex> lock(failureLock);
+        if (failed.load() == 0)
+            failure.swap(message);
+    } catch (...) {
+        // No memory for the message: failureMessage tells that instead.
+    }
     failed.store(1);
+    if (endsSending)
+        sendingStopped.store(1);
+}
+
+void Louncher::recordUnsent(const IpAddress& address, const char* reason) noexcept {
+    try {
+        std::string entry = address.text() + " : " + reason;
+        std::lock_guard<std::mutex> lock(failureLock);
+        if (unsent.load() == 0)
+            firstUnsent.swap(entry);
+    } catch (...) {
+        // Counted without its reason.
+    }
+    unsent.fetch_add(1);
 }
 
 bool Louncher::launch(void (*body)(Louncher*)) {
@@ -155,7 +210,7 @@ void Louncher::runSoundScript(Louncher* louncher) {
     try {
         soundScript(louncher);
     } catch (...) {
-        louncher->finishSweep();
+        louncher->soundScriptFailed();
     }
     louncher->threadEnded();
 }

@@ -22,6 +22,7 @@ typedef std::list<std::string> ResultList;
 //   phase                                        receiver (writes 3) and sound thread (adds 1)
 //   done (under hitsLock)                        receiver when sound is off, sound thread when on
 //   failure (under failureLock)                  whichever sweep thread fails first
+//   unsent, firstUnsent (under failureLock)      sender thread
 // The main thread writes the rest, and resets all of the above in setRange, only after every
 // thread of the previous sweep has ended (runningThreads back at 0).
 class Louncher {
@@ -30,6 +31,11 @@ class Louncher {
     // Replaceable so that tests can take the paths where a thread cannot be started.
     typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher);
     static ThreadStarter startThread;
+    // Sends one datagram; sendto unless a test stands in for the network. SOCKET_ERROR with the
+    // Winsock error in WSAGetLastError on failure, as sendto.
+    typedef int (*DatagramSender)(SOCKET s, const char* bytes, int length,
+                                  const sockaddr_in* destination);
+    static DatagramSender sendDatagram;
 
     Louncher();
     Louncher(const Louncher&) = delete;
@@ -50,22 +56,33 @@ class Louncher {
 
     // The message of the last sweep's first failure; empty when it ran clean.
     std::string failureMessage() const;
+    // How many addresses of the last sweep could not be sent to, and a message that tells so
+    // with the first address and its reason; empty when every address was sent to.
+    int unsentCount() const { return unsent.load(); }
+    std::string unsentMessage() const;
 
     // Thread bodies; each catches everything its sweep can throw and turns it into the end.
     static void sendLoop(Louncher* louncher);
     static void receiveLoop(Louncher* louncher);
 
-    // The sender's walk and request.
+    // The sender's walk and request. sendEcho yields the bytes sent, or SOCKET_ERROR when the
+    // failure belongs to the destination (its Winsock error in *destinationError); it throws
+    // Error* when the socket itself failed. A full send buffer is waited out, bounded.
     IpAddress* nextAddress();
-    int sendEcho(SOCKET s, const sockaddr_in* destination);
+    int sendEcho(SOCKET s, const sockaddr_in* destination, int* destinationError);
 
     // The receiver's wait and read. The socket does not block: receiveReply answers false when
     // no datagram is waiting.
     int waitReadable(SOCKET s);
     bool receiveReply(SOCKET s, sockaddr_in* source);
+    // Throws away whatever the socket holds, so that only the coming sweep's datagrams count.
+    void discardWaiting(SOCKET s);
 
     // Ends the sweep: done is set under hitsLock, so no insertion is under way or begins after.
-    void finishSweep();
+    void finishSweep() noexcept;
+    // The sound script could not go on: the sweep ends as a silent one does, by the receiver's
+    // grace time after sending, and says why.
+    void soundScriptFailed() noexcept;
 
     std::atomic<std::uint8_t> started{0};
     std::atomic<std::uint8_t> done{0};
@@ -84,8 +101,12 @@ class Louncher {
     std::atomic<std::int32_t> soundOn{1};
 
   private:
-    void recordFailure(const std::string& message);
-    bool sweepFailed() const { return failed.load() != 0; }
+    // Keeps the sweep's first failure, prefix and text joined; never throws. Unless told
+    // otherwise, the failure also ends the sending: the range counts as exhausted.
+    void recordFailure(const char* prefix, const char* text, bool endsSending = true) noexcept;
+    void recordUnsent(const IpAddress& address, const char* reason) noexcept;
+    void sendToAddress(const IpAddress& address);
+    bool sweepFailed() const { return sendingStopped.load() != 0; }
     bool launch(void (*body)(Louncher*));
     void threadEnded();
     static void runSoundScript(Louncher* louncher);
@@ -95,6 +116,9 @@ class Louncher {
     mutable std::mutex failureLock;
     std::string failure;
     std::atomic<std::uint8_t> failed{0};
+    std::atomic<std::uint8_t> sendingStopped{0};
+    std::atomic<int> unsent{0};
+    std::string firstUnsent; // "address : reason"
     bool soundAvailable = true;
     std::atomic<int> runningThreads{0};
 };

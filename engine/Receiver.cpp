@@ -8,6 +8,8 @@ const int replyBufferSize = 324;
 const std::uint32_t graceMilliseconds = 2000;
 // Datagrams read after one wait before the loop looks at the sweep's state again.
 const int readsPerWait = 64;
+// What fire() throws away is bounded, so that a flood between sweeps cannot hold it up.
+const DWORD discardLimitMilliseconds = 200;
 
 } // namespace
 
@@ -87,13 +89,35 @@ void Louncher::receiveLoop(Louncher* louncher) {
             if (sweepOver)
                 break;
         } catch (Error* error) {
-            louncher->recordFailure(error->message());
+            louncher->recordFailure("", error->message().c_str());
             delete error;
             socketUsable = false;
         } catch (const std::exception& exception) {
-            louncher->recordFailure(Error(exception.what()).message());
+            louncher->recordFailure("Error : ", exception.what());
+            socketUsable = false;
+        } catch (...) {
+            louncher->recordFailure("Error : ", "Receiver Failed");
             socketUsable = false;
         }
     }
     louncher->threadEnded();
+}
+
+void Louncher::discardWaiting(SOCKET s) {
+    const DWORD start = GetTickCount();
+    char buffer[replyBufferSize];
+    while (GetTickCount() - start < discardLimitMilliseconds) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval now{};
+        if (select(1, &readable, nullptr, nullptr, &now) <= 0)
+            return;
+        sockaddr_in source{};
+        int sourceLength = sizeof(sockaddr_in);
+        if (recvfrom(s, buffer, replyBufferSize, 0, reinterpret_cast<sockaddr*>(&source),
+                     &sourceLength) == SOCKET_ERROR &&
+            WSAGetLastError() != WSAEMSGSIZE)
+            return;
+    }
 }

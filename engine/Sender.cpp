@@ -27,22 +27,56 @@ void putLittleEndian32(unsigned char* at, std::uint32_t value) {
 }
 
 // Where the address's text is not a plain dotted address to inet_addr (255.255.255.255 reads
-// as INADDR_NONE), the resolver decides.
-in_addr resolve(const IpAddress& address) {
-    in_addr destination{};
+// as INADDR_NONE), the resolver decides; false when it knows no such host.
+bool resolve(const IpAddress& address, in_addr& destination) {
     const unsigned long converted = inet_addr(address.text().c_str());
     if (converted != INADDR_NONE) {
         destination.s_addr = static_cast<decltype(destination.s_addr)>(converted);
-        return destination;
+        return true;
     }
     const hostent* host = gethostbyname(address.text().c_str());
     if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr)
-        throw new Error(std::string("Unable to resolve Host :") + address.text());
+        return false;
     std::size_t length = static_cast<std::size_t>(host->h_length);
     if (length > sizeof destination)
         length = sizeof destination;
     std::memcpy(&destination, host->h_addr_list[0], length);
-    return destination;
+    return true;
+}
+
+// Failures that belong to the destination: the next address may well be sent to. Anything
+// else is taken for a fault of the socket itself, which ends the sweep.
+const char* destinationFailure(int error) {
+    switch (error) {
+    case WSAEACCES: // the broadcast address without SO_BROADCAST, or a firewall's refusal
+        return "Sending Refused";
+    case WSAENETUNREACH:
+        return "Network Unreachable";
+    case WSAEHOSTUNREACH:
+        return "Host Unreachable";
+    case WSAEHOSTDOWN:
+        return "Host Down";
+    case WSAEADDRNOTAVAIL:
+        return "Address Not Available";
+    case WSAEWOULDBLOCK: // still so once the wait for a writable socket is over
+        return "Send Buffer Full";
+    default:
+        return nullptr;
+    }
+}
+
+// How long one request may wait for room in a full send buffer before its address is given up.
+const DWORD fullBufferWait = 1000;
+
+// True when the socket can take a datagram within the time given.
+bool waitWritable(SOCKET s, DWORD milliseconds) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    timeval wait{};
+    wait.tv_sec = static_cast<long>(milliseconds / 1000);
+    wait.tv_usec = static_cast<long>(milliseconds % 1000 * 1000);
+    return select(1, nullptr, &writable, nullptr, &wait) > 0;
 }
 
 } // namespace
@@ -86,7 +120,7 @@ IpAddress* Louncher::nextAddress() {
     return nullptr;
 }
 
-int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination) {
+int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination, int* destinationError) {
     EchoRequest[0] = 8;
     EchoRequest[1] = 0;
     putLittleEndian16(EchoRequest + 2, 0);
@@ -99,11 +133,54 @@ int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination) {
     putLittleEndian32(EchoRequest + 12, GetTickCount());
     putLittleEndian16(EchoRequest + 2, icmpChecksum(EchoRequest, echoRequestSize));
 
-    const int sent = sendto(s, reinterpret_cast<const char*>(EchoRequest), echoRequestSize, 0,
-                            reinterpret_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
-    if (sent == SOCKET_ERROR)
-        raiseSocketError();
-    return sent;
+    const DWORD firstTry = GetTickCount();
+    for (int retries = 0;; ++retries) {
+        const int sent = sendDatagram(s, reinterpret_cast<const char*>(EchoRequest),
+                                      echoRequestSize, destination);
+        if (sent != SOCKET_ERROR)
+            return sent;
+        const int error = WSAGetLastError();
+        // The socket does not block (the receiver drains it): a full send buffer is waited out
+        // and the same request sent again.
+        if (error == WSAEWOULDBLOCK || error == WSAENOBUFS) {
+            const DWORD waited = GetTickCount() - firstTry;
+            if (waited < fullBufferWait) {
+                // A socket that says it is writable and still refuses is not asked in a spin.
+                if (!waitWritable(s, fullBufferWait - waited) || error == WSAENOBUFS || retries > 0)
+                    Sleep(1);
+                continue;
+            }
+        }
+        if (destinationFailure(error) == nullptr && error != WSAENOBUFS)
+            raiseSocketError();
+        if (destinationError != nullptr)
+            *destinationError = error == WSAENOBUFS ? WSAEWOULDBLOCK : error;
+        return SOCKET_ERROR;
+    }
+}
+
+// Three requests, 10 ms apart. An address that cannot be sent to is given up at its first
+// failure; its remaining requests keep their time, so the pace of the sweep stays the same.
+void Louncher::sendToAddress(const IpAddress& address) {
+    const char* reason = nullptr;
+    for (int request = 0; request < 3; ++request) {
+        if (reason == nullptr) {
+            sockaddr_in destination{};
+            destination.sin_family = AF_INET;
+            destination.sin_port = 0;
+            int error = 0;
+            if (!resolve(address, destination.sin_addr))
+                reason = "Unable to resolve Host";
+            else if (sendEcho(socket, &destination, &error) == SOCKET_ERROR)
+                reason = destinationFailure(error);
+            if (reason != nullptr)
+                recordUnsent(address, reason);
+            // Tried is enough: fire() must not wait on a range that cannot be sent to.
+            if (started.load() == 0)
+                started.store(1);
+        }
+        Sleep(10);
+    }
 }
 
 void Louncher::sendLoop(Louncher* louncher) {
@@ -111,27 +188,20 @@ void Louncher::sendLoop(Louncher* louncher) {
     // every 10 ms pause and the whole sweep by half.
     const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     try {
-        for (;;) {
-            // After a failure elsewhere in the sweep the range counts as exhausted.
-            IpAddress* address = louncher->sweepFailed() ? nullptr : louncher->nextAddress();
+        // After a failure elsewhere in the sweep the range counts as exhausted.
+        while (!louncher->sweepFailed()) {
+            IpAddress* address = louncher->nextAddress();
             if (address == nullptr)
                 break;
-            for (int request = 0; request < 3; ++request) {
-                sockaddr_in destination{};
-                destination.sin_family = AF_INET;
-                destination.sin_port = 0;
-                destination.sin_addr = resolve(*address);
-                louncher->sendEcho(louncher->socket, &destination);
-                if (louncher->started.load() == 0)
-                    louncher->started.store(1);
-                Sleep(10);
-            }
+            louncher->sendToAddress(*address);
         }
     } catch (Error* error) {
-        louncher->recordFailure(error->message());
+        louncher->recordFailure("", error->message().c_str());
         delete error;
     } catch (const std::exception& exception) {
-        louncher->recordFailure(Error(exception.what()).message());
+        louncher->recordFailure("Error : ", exception.what());
+    } catch (...) {
+        louncher->recordFailure("Error : ", "Sender Failed");
     }
     if (fineTimer)
         timeEndPeriod(1);

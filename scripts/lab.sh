@@ -13,6 +13,10 @@ unreachable_net=10.71.61.0/24
 noroute_net=10.71.62.0/24
 scan_if=scan0
 lab_if=lab0
+# The LAN shape: the scanner on the /24 it sweeps, the hosts on the same link.
+lan_net=10.71.59
+lan_scan_addr=$lan_net.1
+lan_hosts=($lan_net.2 $lan_net.3 $lan_net.20 $lan_net.100 $lan_net.254)
 
 die() {
     echo "lab: $*" >&2
@@ -21,7 +25,9 @@ die() {
 
 usage() {
     cat >&2 <<'EOF'
-usage: lab.sh up ENVFILE        make the lab, write its variables to ENVFILE
+usage: lab.sh up ENVFILE [routed|lan]
+                                make the lab (routed unless told), write its variables
+                                to ENVFILE
        lab.sh down ENVFILE      tear down what ENVFILE records (idempotent)
        lab.sh exec ENVFILE cmd  run cmd in the scan namespace with those variables exported
        lab.sh run ENVFILE cmd   the same when the lab is up; without one, cmd runs here
@@ -130,8 +136,12 @@ lab_up() {
     responder=$(lab_tool responder) || exit 1
     noise=$(lab_tool noise) || exit 1
 
-    local name=${BRIXLE_LAB_NAME:-brx$$}
+    local name=${BRIXLE_LAB_NAME:-brx$$} host
     local scan=${name}scan lab=${name}lab
+    if [ "$shape" = lan ]; then
+        hosts=("${lan_hosts[@]}")
+        scan_addr=$lan_scan_addr router_addr="" unreachable_net="" noroute_net=10.71.60.0/24
+    fi
     local pcap=$dir/lab-$$.pcap responder_log=$dir/lab-$$-responder.log
     local tcpdump_log=$dir/lab-$$-tcpdump.log
 
@@ -139,6 +149,8 @@ lab_up() {
     # later `down`) finds all of it.
     : >"$envfile"
     record BRIXLE_LAB 1
+    record BRIXLE_LAB_SHAPE "$shape"
+    record BRIXLE_LAB_SELF "$scan_addr"
     record BRIXLE_LAB_SCAN "$scan"
     record BRIXLE_LAB_NS "$lab"
     record BRIXLE_LAB_HOSTS "${hosts[*]}"
@@ -166,19 +178,29 @@ lab_up() {
     # Made inside the namespaces, so no interface of the lab ever shows in the host's.
     ip -n "$scan" link add "$scan_if" type veth peer name "$lab_if" netns "$lab"
 
-    ip -n "$scan" addr add "$scan_addr/30" dev "$scan_if"
-    ip -n "$scan" link set "$scan_if" up
-    ip -n "$scan" route add default via "$router_addr" dev "$scan_if"
-    ip -n "$scan" route add unreachable "$noroute_net"
+    if [ "$shape" = lan ]; then
+        # No route beyond the link: the next /24 cannot be sent to, as on a LAN without gateway.
+        ip -n "$scan" addr add "$lan_scan_addr/24" dev "$scan_if"
+        ip -n "$scan" link set "$scan_if" up
+        ip -n "$lab" link set "$lab_if" up
+        # The kernel answers ARP for every address on the link; the responder answers echo.
+        for host in "${hosts[@]}" "${late_hosts[@]}"; do
+            ip -n "$lab" addr add "$host/24" dev "$lab_if"
+        done
+    else
+        ip -n "$scan" addr add "$scan_addr/30" dev "$scan_if"
+        ip -n "$scan" link set "$scan_if" up
+        ip -n "$scan" route add default via "$router_addr" dev "$scan_if"
+        ip -n "$scan" route add unreachable "$noroute_net"
 
-    ip -n "$lab" addr add "$router_addr/30" dev "$lab_if"
-    ip -n "$lab" link set "$lab_if" up
-    ip -n "$lab" route add blackhole default
-    ip -n "$lab" route add unreachable "$unreachable_net"
-    local host
-    for host in "${hosts[@]}" "${late_hosts[@]}"; do
-        ip -n "$lab" addr add "$host/32" dev lo
-    done
+        ip -n "$lab" addr add "$router_addr/30" dev "$lab_if"
+        ip -n "$lab" link set "$lab_if" up
+        ip -n "$lab" route add blackhole default
+        ip -n "$lab" route add unreachable "$unreachable_net"
+        for host in "${hosts[@]}" "${late_hosts[@]}"; do
+            ip -n "$lab" addr add "$host/32" dev lo
+        done
+    fi
     # The ratemask too: at 0 neither the per-peer nor the global ICMP limit applies, so a
     # sweep through the unreachable range gets an answer for every request.
     ip netns exec "$lab" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_echo_ignore_all=1 \
@@ -278,8 +300,13 @@ lab_noise() {
 command=$1
 envfile=$2
 shift 2
+shape=routed
 case $command in
-up) lab_up ;;
+up)
+    shape=${1:-routed}
+    [ "$shape" = routed ] || [ "$shape" = lan ] || usage
+    lab_up
+    ;;
 down)
     need_root
     lab_down

@@ -10,12 +10,20 @@ IDirectSoundBuffer* SoundDevice::buffer = nullptr;
 
 namespace {
 
-// Only one sound thread runs at a time, but successive sweeps' threads and the main thread
-// (setup, release at exit) all reach the same buffers.
-std::mutex soundLock;
+struct SoundState {
+    // Only one sound thread runs at a time, but successive sweeps' threads and the main thread
+    // (setup, release at exit) all reach the same buffers.
+    std::mutex lock;
+    // Replaced buffers that may still be sounding; never cut off, released once quiet.
+    std::vector<IDirectSoundBuffer*> replaced;
+};
 
-// Replaced buffers that may still be sounding; never cut off, released once quiet.
-std::vector<IDirectSoundBuffer*> replaced;
+// Made on first use and never destroyed: releaseSound runs from the engine's destructor at
+// exit, and static objects of different files are destroyed in no fixed order.
+SoundState& soundState() {
+    static SoundState* const state = new SoundState;
+    return *state;
+}
 
 bool stillSounding(IDirectSoundBuffer* old) {
     DWORD status = 0;
@@ -24,6 +32,7 @@ bool stillSounding(IDirectSoundBuffer* old) {
 
 void releaseQuietBuffers() {
     std::vector<IDirectSoundBuffer*> sounding;
+    std::vector<IDirectSoundBuffer*>& replaced = soundState().replaced;
     for (IDirectSoundBuffer* old : replaced) {
         if (stillSounding(old))
             sounding.push_back(old);
@@ -34,6 +43,7 @@ void releaseQuietBuffers() {
 }
 
 void releaseAll() {
+    std::vector<IDirectSoundBuffer*>& replaced = soundState().replaced;
     for (IDirectSoundBuffer* old : replaced)
         old->Release();
     replaced.clear();
@@ -58,45 +68,58 @@ bool fillBuffer(IDirectSoundBuffer* target, HMMIO file, MMCKINFO* dataChunk) {
     return result == 0;
 }
 
+// An open WAV file and its format record, closed however the load ends (a device or the
+// allocator may throw).
+struct OpenWave {
+    HMMIO file = nullptr;
+    WAVEFORMATEX* format = nullptr;
+    ~OpenWave() { waveClose(&file, &format); }
+};
+
 bool loadEffectLocked(IDirectSound* device, const char* fileName) {
     if (device == nullptr)
         return false;
-    HMMIO file = nullptr;
-    WAVEFORMATEX* format = nullptr;
+    OpenWave wave;
     MMCKINFO riffChunk{};
-    if (waveOpen(fileName, &file, &format, &riffChunk) != 0)
+    if (waveOpen(fileName, &wave.file, &wave.format, &riffChunk) != 0)
         return false;
     MMCKINFO dataChunk{};
-    if (waveSeekData(file, &dataChunk, &riffChunk) != 0) {
-        waveClose(&file, &format);
+    if (waveSeekData(wave.file, &dataChunk, &riffChunk) != 0)
         return false;
-    }
+
+    // The buffer is sized to what the file holds, never to what its header claims; a file
+    // that holds less than it declares could not fill it anyway.
+    const DWORD dataBytes = waveDataHeld(wave.file, &dataChunk);
+    if (dataBytes < dataChunk.cksize)
+        return false;
 
     releaseQuietBuffers();
 
     DSBUFFERDESC1 description{};
     description.dwSize = sizeof(description); // 20 bytes on 32-bit Windows, 24 on 64-bit
     description.dwFlags = DSBCAPS_STATIC;
-    description.dwBufferBytes = dataChunk.cksize;
+    description.dwBufferBytes = dataBytes;
     description.dwReserved = 0;
-    description.lpwfxFormat = format;
+    description.lpwfxFormat = wave.format;
     IDirectSoundBuffer* created = nullptr;
     const HRESULT made = device->CreateSoundBuffer(reinterpret_cast<LPCDSBUFFERDESC>(&description),
                                                    &created, nullptr);
-    if (FAILED(made) || created == nullptr) {
-        waveClose(&file, &format);
+    if (FAILED(made) || created == nullptr)
         return false;
-    }
     // An unfilled buffer never becomes current: playing it would sound whatever memory held.
-    if (!fillBuffer(created, file, &dataChunk)) {
+    if (!fillBuffer(created, wave.file, &dataChunk)) {
         created->Release();
-        waveClose(&file, &format);
         return false;
     }
-    waveClose(&file, &format);
 
-    if (SoundDevice::buffer != nullptr)
-        replaced.push_back(SoundDevice::buffer);
+    if (SoundDevice::buffer != nullptr) {
+        try {
+            soundState().replaced.push_back(SoundDevice::buffer);
+        } catch (...) {
+            created->Release();
+            throw;
+        }
+    }
     SoundDevice::buffer = created;
     return true;
 }
@@ -121,7 +144,7 @@ const char* effectFileName(int effectNumber) {
 }
 
 bool initSound(HWND window, HINSTANCE, LPGUID deviceId) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     releaseAll();
     if (FAILED(DirectSoundCreate(deviceId, &SoundDevice::device, nullptr))) {
         SoundDevice::device = nullptr;
@@ -135,12 +158,12 @@ bool initSound(HWND window, HINSTANCE, LPGUID deviceId) {
 }
 
 bool loadEffect(IDirectSound* device, const char* fileName) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     return loadEffectLocked(device, fileName);
 }
 
 void playEffect(int effectNumber, DWORD flags) {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     IDirectSoundBuffer* current = SoundDevice::buffer;
     if (current == nullptr)
         return;
@@ -160,17 +183,17 @@ void playEffect(int effectNumber, DWORD flags) {
 }
 
 void endLoop() {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     if (SoundDevice::buffer != nullptr)
         SoundDevice::buffer->Play(0, 0, 0);
 }
 
 void releaseSound() {
-    std::lock_guard<std::mutex> guard(soundLock);
+    std::lock_guard<std::mutex> guard(soundState().lock);
     releaseAll();
 }
 
 int heldBufferCount() {
-    std::lock_guard<std::mutex> guard(soundLock);
-    return static_cast<int>(replaced.size());
+    std::lock_guard<std::mutex> guard(soundState().lock);
+    return static_cast<int>(soundState().replaced.size());
 }

@@ -67,10 +67,13 @@ void runScript(Louncher* louncher) {
 void (*soundScriptPause)(DWORD milliseconds) = sleepFor;
 
 void soundScript(Louncher* louncher) {
-    // Nothing else ends a sweep with sound, so whatever happens the sweep must be finished.
+    // The sender may still be walking the range: a script that fails hands the end of the
+    // sweep to the receiver, as in a sweep without sound.
     try {
         runScript(louncher);
     } catch (...) {
+        louncher->soundScriptFailed();
+        return;
     }
     louncher->finishSweep();
 }

@@ -127,6 +127,16 @@ int waveSeekData(HMMIO file, MMCKINFO* dataChunk, const MMCKINFO* riffChunk) {
     return static_cast<int>(findChunk(file, dataChunk, riffChunk));
 }
 
+DWORD waveDataHeld(HMMIO file, const MMCKINFO* dataChunk) {
+    const LONG at = mmioSeek(file, 0, SEEK_CUR);
+    const LONG end = mmioSeek(file, 0, SEEK_END);
+    mmioSeek(file, at, SEEK_SET);
+    if (at < 0 || end < 0 || static_cast<DWORD>(end) <= dataChunk->dwDataOffset)
+        return 0;
+    const DWORD held = static_cast<DWORD>(end) - dataChunk->dwDataOffset;
+    return held < dataChunk->cksize ? held : dataChunk->cksize;
+}
+
 int waveRead(HMMIO file, UINT wanted, BYTE* destination, MMCKINFO* dataChunk, UINT* countRead) {
     *countRead = 0;
     MMIOINFO info{};

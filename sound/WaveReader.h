@@ -21,6 +21,10 @@ int waveOpen(const char* fileName, HMMIO* file, WAVEFORMATEX** format, MMCKINFO*
 // Finds the "data" chunk anywhere within the RIFF chunk and stops at its first sample byte.
 int waveSeekData(HMMIO file, MMCKINFO* dataChunk, const MMCKINFO* riffChunk);
 
+// How many of the data chunk's declared bytes the file really holds after its first sample
+// byte (a header may claim far more than the file has); the file stays where it was.
+DWORD waveDataHeld(HMMIO file, const MMCKINFO* dataChunk);
+
 // Copies up to `wanted` sample bytes straight from the I/O buffer into `destination`.
 // dataChunk->cksize counts the bytes still unread and is reduced by what is taken.
 int waveRead(HMMIO file, UINT wanted, BYTE* destination, MMCKINFO* dataChunk, UINT* countRead);

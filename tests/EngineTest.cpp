@@ -4,9 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "fakes/FakeDirectSound.h"
+#include "sound/SoundDevice.h"
+#include "sound/WaveBytes.h"
 
 namespace {
 
@@ -153,6 +162,177 @@ TEST(EngineChecksum, MatchesTheInternetChecksum) {
     const std::uint8_t carries[4] = {0xFF, 0xFF, 0x01, 0x00};
     EXPECT_EQ(icmpChecksum(carries, 4), static_cast<std::uint16_t>(0xFFFE));
     EXPECT_EQ(icmpChecksum(nullptr, 0), 0xFFFF);
+}
+
+// Sweeps without the network: a stand-in takes every datagram and fails it for chosen
+// destinations with chosen Winsock errors; the receiver waits on a quiet loopback socket.
+namespace offline {
+
+struct Plan {
+    std::vector<int> errors; // for the first attempts in turn; later ones succeed
+    bool repeatLast = false; // or fail like the last one for ever
+};
+
+std::mutex networkLock;
+std::map<std::string, Plan> plans;
+std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> attempts;
+
+int standInSend(SOCKET, const char*, int length, const sockaddr_in* destination) {
+    const std::string to = inet_ntoa(destination->sin_addr);
+    std::lock_guard<std::mutex> lock(networkLock);
+    std::vector<std::chrono::steady_clock::time_point>& tries = attempts[to];
+    tries.push_back(std::chrono::steady_clock::now());
+    const Plan& plan = plans[to];
+    const std::size_t attempt = tries.size() - 1;
+    int error = 0;
+    if (attempt < plan.errors.size())
+        error = plan.errors[attempt];
+    else if (plan.repeatLast && !plan.errors.empty())
+        error = plan.errors.back();
+    if (error == 0)
+        return length;
+    WSASetLastError(error);
+    return SOCKET_ERROR;
+}
+
+std::size_t attemptsAt(const std::string& to) {
+    std::lock_guard<std::mutex> lock(networkLock);
+    return attempts[to].size();
+}
+
+} // namespace offline
+
+class OfflineSweep : public testing::Test {
+  protected:
+    void SetUp() override {
+        WSADATA data{};
+        ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+        louncher.socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_NE(louncher.socket, INVALID_SOCKET);
+        sockaddr_in here{};
+        here.sin_family = AF_INET;
+        here.sin_addr.s_addr = inet_addr("127.0.0.1");
+        ASSERT_EQ(bind(louncher.socket, reinterpret_cast<const sockaddr*>(&here), sizeof here), 0);
+        u_long nonBlocking = 1;
+        ASSERT_EQ(ioctlsocket(louncher.socket, FIONBIO, &nonBlocking), 0);
+        louncher.ready = 1; // closes the socket and ends Winsock when destroyed
+        offline::plans.clear();
+        offline::attempts.clear();
+        saved = Louncher::sendDatagram;
+        Louncher::sendDatagram = offline::standInSend;
+    }
+    void TearDown() override { Louncher::sendDatagram = saved; }
+
+    // Runs a sweep of [first, last] to its end; false if done ever showed before sending ended.
+    bool sweep(const char* firstText, const char* lastText, int soundSwitch = 0) {
+        first.parse(firstText);
+        last.parse(lastText);
+        louncher.setRange(&first, &last, soundSwitch);
+        louncher.fire();
+        bool doneWhileSending = false;
+        std::chrono::steady_clock::time_point sendingOver{};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!louncher.isDone() && std::chrono::steady_clock::now() < deadline) {
+            if (sendingOver == std::chrono::steady_clock::time_point{} && louncher.isSendFinished())
+                sendingOver = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(louncher.isDone()) << "the sweep did not end within a minute";
+        if (sendingOver == std::chrono::steady_clock::time_point{})
+            doneWhileSending = !louncher.isSendFinished();
+        else
+            afterSending =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - sendingOver)
+                    .count();
+        return !doneWhileSending;
+    }
+
+    Louncher louncher;
+    IpAddress first{0, 0, 0, 0}, last{0, 0, 0, 0};
+    double afterSending = 0; // seconds from the end of sending to done, as polled
+    Louncher::DatagramSender saved = nullptr;
+};
+
+TEST_F(OfflineSweep, AnAddressThatCannotBeSentToIsSkippedNotTheSweep) {
+    using offline::plans;
+    plans["127.0.0.2"] = {{WSAEACCES}};
+    plans["127.0.0.3"] = {{WSAEHOSTUNREACH}};
+    plans["127.0.0.4"] = {{WSAENETUNREACH}};
+    plans["127.0.0.5"] = {{WSAEADDRNOTAVAIL}};
+    plans["127.0.0.6"] = {{WSAEWOULDBLOCK, WSAEWOULDBLOCK}}; // waited out, then sent
+    plans["127.0.0.7"] = {{WSAEHOSTDOWN}};
+    plans["127.0.0.8"] = {{WSAEWOULDBLOCK}, true}; // a send buffer that stays full
+    ASSERT_TRUE(sweep("127.0.0.1", "127.0.0.9"));
+
+    EXPECT_EQ(louncher.sentCount(), 9);
+    EXPECT_EQ(first.text(), "127.0.0.10");
+    EXPECT_EQ(louncher.failureMessage(), "");
+    EXPECT_EQ(louncher.unsentCount(), 6);
+    EXPECT_EQ(louncher.unsentMessage(),
+              "Unable to send to 6 addresses\nfirst : 127.0.0.2 : Sending Refused");
+    for (const char* given : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.7"})
+        EXPECT_EQ(offline::attemptsAt(given), 1u) << given << ": tried again after its failure";
+    EXPECT_EQ(offline::attemptsAt("127.0.0.6"), 5u);
+    EXPECT_GT(offline::attemptsAt("127.0.0.8"), 1u);
+    EXPECT_EQ(offline::attemptsAt("127.0.0.9"), 3u);
+    EXPECT_EQ(offline::attemptsAt("127.0.0.1"), 3u);
+
+    // A skipped address keeps the time of its three requests: the pace does not change.
+    const auto gap =
+        offline::attempts["127.0.0.3"].front() - offline::attempts["127.0.0.2"].front();
+    EXPECT_GE(gap, std::chrono::milliseconds(29));
+
+    // One address alone: its own message.
+    offline::plans.clear();
+    offline::attempts.clear();
+    plans["127.0.0.4"] = {{WSAEACCES}};
+    ASSERT_TRUE(sweep("127.0.0.4", "127.0.0.4"));
+    EXPECT_EQ(louncher.unsentMessage(), "Unable to send to 1 address\n127.0.0.4 : Sending Refused");
+    EXPECT_EQ(louncher.sentCount(), 1);
+}
+
+TEST_F(OfflineSweep, AFailureOfTheSocketItselfEndsTheSweep) {
+    for (int error : {WSAENETDOWN, WSAENOTSOCK}) {
+        SCOPED_TRACE(error);
+        offline::plans.clear();
+        offline::attempts.clear();
+        offline::plans["127.0.0.3"] = {{error}};
+        ASSERT_TRUE(sweep("127.0.0.1", "127.0.0.6"));
+        EXPECT_EQ(louncher.failureMessage(), "Error : Windows Socket Operation Failed");
+        EXPECT_EQ(louncher.sentCount(), 3);
+        EXPECT_EQ(louncher.unsentCount(), 0);
+        EXPECT_EQ(louncher.unsentMessage(), "");
+        EXPECT_EQ(offline::attemptsAt("127.0.0.4"), 0u);
+    }
+}
+
+// The sound script fails while the sender still walks the range: the sweep still ends only
+// after the sender, by the receiver's grace time, with the failure as its message.
+TEST_F(OfflineSweep, AFailingSoundScriptEndsTheSweepAfterTheSender) {
+    wavebytes::ScratchFolder folder;
+    wavebytes::InFolder inFolder{folder.path()};
+    for (const char* name :
+         {"a_.wav", "tata.wav", "tah.wav", "canthear.wav", "muteki.wav", "abeshi.wav"})
+        folder.write(name, wavebytes::pcmWave(wavebytes::textBytes(name)));
+    FakeDirectSound device;
+    int sentWhenItFailed = -1;
+    device.beforeCreate = [&] {
+        sentWhenItFailed = louncher.sentCount();
+        throw std::runtime_error("the device went away");
+    };
+    SoundDevice::device = &device;
+
+    const bool afterTheSender = sweep("127.0.0.1", "127.0.0.20", 1);
+    releaseSound();
+    SoundDevice::device = nullptr;
+
+    EXPECT_TRUE(afterTheSender) << "done while the sender still ran";
+    EXPECT_GE(sentWhenItFailed, 0);
+    EXPECT_LT(sentWhenItFailed, 20) << "the script failed only after sending";
+    EXPECT_EQ(louncher.sentCount(), 20);
+    EXPECT_EQ(first.text(), "127.0.0.21");
+    EXPECT_GE(afterSending, 2.0) << "no grace time after sending";
+    EXPECT_EQ(louncher.failureMessage(), "Error : Sound Script Failed");
 }
 
 } // namespace

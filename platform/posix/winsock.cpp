@@ -27,7 +27,11 @@ int WSACleanup() {
 }
 
 int WSAGetLastError() {
-    return errno;
+    return errno == EPERM ? EACCES : errno;
+}
+
+void WSASetLastError(int error) {
+    errno = error;
 }
 
 int closesocket(SOCKET s) {

@@ -20,6 +20,14 @@ typedef std::uintptr_t SOCKET;
 // WSAGetLastError() reports errno here, so the error numbers are errno values.
 #define WSAEMSGSIZE EMSGSIZE
 #define WSAEWOULDBLOCK EWOULDBLOCK
+#define WSAENOBUFS ENOBUFS
+#define WSAEACCES EACCES
+#define WSAENETUNREACH ENETUNREACH
+#define WSAEHOSTUNREACH EHOSTUNREACH
+#define WSAEHOSTDOWN EHOSTDOWN
+#define WSAEADDRNOTAVAIL EADDRNOTAVAIL
+#define WSAENETDOWN ENETDOWN
+#define WSAENOTSOCK ENOTSOCK
 
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
@@ -42,7 +50,9 @@ typedef WSADATA* LPWSADATA;
 // Grants the version asked for up to 1.1, as Winsock 1.1 does.
 int WSAStartup(WORD versionRequested, LPWSADATA data);
 int WSACleanup();
+// EPERM (a firewall's refusal) reads as WSAEACCES, as Wine reports it.
 int WSAGetLastError();
+void WSASetLastError(int error);
 int closesocket(SOCKET s);
 
 typedef unsigned long u_long;

@@ -599,9 +599,10 @@ struct BusyProbe {
 };
 
 // Sweeps FROM..TO, started with the button or with Enter in an address field, and checks the
-// progress, the buttons and the list at the end; --busy also works the window meanwhile.
+// progress, the buttons and the list at the end; --busy also works the window meanwhile, and
+// --box TEXT is the message expected after the results.
 int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter, bool busy,
-                 std::vector<std::wstring> expected, int expectedSent) {
+                 const std::wstring& box, std::vector<std::wstring> expected, int expectedSent) {
     HWND main = mainWindow();
     settle(main);
     HWND ata = GetDlgItem(main, IDC_ATA);
@@ -692,7 +693,11 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
     std::vector<std::wstring> lines = listLines(main);
     check(lines == expected, what + ": list holds exactly the answering hosts " + joined(expected),
           joined(lines));
-    expectNoBox(main, what + ": no message afterwards", 300);
+    if (box.empty()) {
+        expectNoBox(main, what + ": no message afterwards", 300);
+    } else {
+        expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
+    }
     if (busy) {
         probe.judge(main, what, wantFinal);
     }
@@ -865,7 +870,7 @@ int commandWaitIdle() {
 [[noreturn]] void usage() {
     std::fprintf(stderr, "usage: driver templates EXE | start | expect-box CAPTION TEXT|- |\n"
                          "       font FACE | refused FROM TO TEXT |\n"
-                         "       sweep FROM TO [--enter|--busy] SENT HOST... |\n"
+                         "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
                          "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE |\n"
                          "       escape | wait-idle | close\n");
     std::exit(2);
@@ -895,12 +900,17 @@ int wmain(int argc, wchar_t** argv) {
         bool byEnter = args[2] == L"--enter";
         bool busy = args[2] == L"--busy";
         size_t next = byEnter || busy ? 3 : 2;
+        std::wstring box;
+        if (next + 1 < args.size() && args[next] == L"--box") {
+            box = args[next + 1];
+            next += 2;
+        }
         if (next >= args.size()) {
             usage();
         }
         int sent = _wtoi(args[next].c_str());
         std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
-        return commandSweep(args[0], args[1], byEnter, busy, hosts, sent);
+        return commandSweep(args[0], args[1], byEnter, busy, box, hosts, sent);
     }
     if (command == L"font" && args.size() == 1) {
         return commandFont(args[0]);

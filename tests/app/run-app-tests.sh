@@ -13,6 +13,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 build=${BRIXLE_APP_BUILD_DIR:-$(session_windows_build "${BRIXLE_BUILD_ROOT:-$repo/build}")}
 work=${BRIXLE_RESULTS_DIR:-$repo/build/test-results}/app
+[ "${BRIXLE_LAB_SHAPE:-routed}" = routed ] || work+=-$BRIXLE_LAB_SHAPE
 exe=$build/app/brixle100.exe
 driver=$build/tests/app/brixle_app_driver.exe
 
@@ -36,6 +37,21 @@ session_start_display "$work/xvfb.log" || abort "a virtual display"
 session_start_wineserver "$work/wineserver.log" || abort "a wineserver of our own in the scan namespace"
 session_use_designed_font virtual_desktop || abort "the prefix's font replacement and virtual desktop"
 shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot $1"; }
+
+# On the scanner's own LAN only the preset sweep: it lists the lab's hosts and the scanner
+# itself, and then says that the subnet's broadcast address could not be sent to.
+if [ "${BRIXLE_LAB_SHAPE:-routed}" = lan ]; then
+    start_program "$exe" "$work/program.log"
+    drive start
+    mapfile -t hosts < <(printf '%s\n' "$BRIXLE_LAB_SELF" $(lab_hosts_between 10.71.59.0 10.71.59.255))
+    drive sweep 10.71.59.0 10.71.59.255 --box "Unable to send to 1 address
+10.71.59.255 : Sending Refused" 256 "${hosts[@]}"
+    drive close
+    wait_program
+    check "closing the window ends the program with exit code 0 (got $program_rc)" \
+        test "$program_rc" = 0
+    finish
+fi
 
 drive templates "$(windows_path "$exe")"
 

@@ -103,6 +103,9 @@ HRESULT FakeDirectSound::CreateSoundBuffer(LPCDSBUFFERDESC description,
                                            LPLPDIRECTSOUNDBUFFER buffer, IUnknown* outer) {
     *buffer = nullptr;
     const auto* first = reinterpret_cast<const DSBUFFERDESC1*>(description);
+    asked.push_back(first->dwBufferBytes);
+    if (beforeCreate)
+        beforeCreate();
     if (refuseBuffers || outer != nullptr || first->lpwfxFormat == nullptr ||
         first->dwBufferBytes == 0)
         return DSERR_INVALIDPARAM;

@@ -8,6 +8,7 @@
 #include <mmsystem.h>
 #include <dsound.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -95,6 +96,10 @@ class FakeDirectSound : public IDirectSound {
     bool refuseBuffers = false;
     bool failLocks = false;
     bool failRestores = false;
+    // Runs as a buffer is asked for; a test may throw from it, as a failing device might.
+    std::function<void()> beforeCreate;
+    // The size of every buffer asked for, refused ones included.
+    std::vector<DWORD> asked;
     // Buffers holding one of these effects are lost by the time they are first played.
     std::set<std::string> loseOnFirstPlay;
     std::vector<std::unique_ptr<FakeSoundBuffer>> buffers;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -68,6 +70,8 @@ TEST_F(SoundDeviceTest, LoadsTheWholeEffectIntoAStaticBufferOfItsOwnSize) {
 TEST_F(SoundDeviceTest, AFailedLoadLeavesTheCurrentEffectSounding) {
     effect("a_.wav");
     folder.write("short.wav", riff(join({pcmFormat(), chunk("data", noise(100, 22), 5000)})));
+    folder.write("claims.wav",
+                 riff(join({pcmFormat(), chunk("data", noise(1024, 23), 256u << 20)})));
     folder.write("nodata.wav", riff(pcmFormat()));
     folder.write("broken.wav", textBytes("not a wave file at all"));
     ASSERT_TRUE(loadEffect(SoundDevice::device, "a_.wav"));
@@ -88,7 +92,11 @@ TEST_F(SoundDeviceTest, AFailedLoadLeavesTheCurrentEffectSounding) {
     failsAndChangesNothing("missing.wav");
     failsAndChangesNothing("broken.wav");
     failsAndChangesNothing("nodata.wav");
-    failsAndChangesNothing("short.wav"); // data chunk longer than the file
+    failsAndChangesNothing("short.wav");  // data chunk longer than the file
+    failsAndChangesNothing("claims.wav"); // 1 KB that declares 256 MB
+    // No buffer is ever sized beyond what its file holds.
+    for (DWORD size : device.asked)
+        EXPECT_LE(size, 1024u);
     device.refuseBuffers = true;
     failsAndChangesNothing("a_.wav");
     device.refuseBuffers = false;
@@ -200,6 +208,40 @@ TEST(SoundDeviceSetup, ReportsWhetherTheDeviceCameUp) {
     releaseSound();
     EXPECT_EQ(SoundDevice::device, nullptr);
     EXPECT_EQ(SoundDevice::buffer, nullptr);
+}
+
+// The engine releases the sound at program exit, from its destructor, and the statics of
+// different files are destroyed in no fixed order. This file's are built before the sound
+// library's, so destroyed after them, as the program's engine is.
+FakeDirectSound* deviceAtExit = nullptr;
+struct ReleaseAtExit {
+    ~ReleaseAtExit() {
+        if (deviceAtExit == nullptr)
+            return;
+        releaseSound();
+        std::_Exit(deviceAtExit->liveBuffers() == 0 && deviceAtExit->references == 0 ? 0 : 3);
+    }
+} releaseAtExit;
+
+TEST(SoundDeviceTeardown, ReleasesFromAStaticDestroyedAfterTheSoundFiles) {
+    // Earlier sweeps' threads may still be ending: a child that only forks could inherit a lock.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            deviceAtExit = new FakeDirectSound; // outlives every static
+            SoundDevice::device = deviceAtExit;
+            {
+                ScratchFolder folder;
+                InFolder inFolder{folder.path()};
+                folder.write("a_.wav", pcmWave(textBytes("a_.wav")));
+                folder.write("tata.wav", pcmWave(textBytes("tata.wav")));
+                loadEffect(SoundDevice::device, "a_.wav");
+                playEffect(1, 0); // still sounding when replaced: held until the end
+                loadEffect(SoundDevice::device, "tata.wav");
+            }
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,9 +28,16 @@ const char* const allEffects[] = {"a_.wav",       "tata.wav",   "tah.wav",
 // the test its chance to act as the sweep's other threads at exactly that point.
 FakeDirectSound* watchedDevice = nullptr;
 std::function<void(DWORD)> duringPause;
+Louncher* watchedSweep = nullptr;
+int pausesLeft = 0;
 
 void recordPause(DWORD milliseconds) {
     watchedDevice->record("pause " + std::to_string(milliseconds));
+    // A script that waits on and on would hang the suite: end its flurry wait and fail.
+    if (--pausesLeft == 0) {
+        ADD_FAILURE() << "the script is still pausing after 1000 pauses";
+        watchedSweep->phase.store(3);
+    }
     if (duringPause)
         duringPause(milliseconds);
 }
@@ -39,6 +48,8 @@ class SoundScriptTest : public testing::Test {
         ASSERT_EQ(SoundDevice::buffer, nullptr);
         SoundDevice::device = &device;
         watchedDevice = &device;
+        watchedSweep = &louncher;
+        pausesLeft = 1000;
         soundScriptPause = recordPause;
         for (const char* name : allEffects)
             folder.write(name, pcmWave(textBytes(name)));
@@ -57,6 +68,7 @@ class SoundScriptTest : public testing::Test {
         releaseSound();
         SoundDevice::device = nullptr;
         watchedDevice = nullptr;
+        watchedSweep = nullptr;
     }
 
     void run() {
@@ -218,10 +230,22 @@ TEST_F(SoundScriptTest, MissingEffectsSkipTheirSoundAndTheirPause) {
     EXPECT_EQ(device.events.back(), "pause 1519");
 }
 
-TEST_F(SoundScriptTest, EndsTheSweepEvenWhenSomethingThrows) {
+// The sender may still be running: a failing script must not end the sweep itself, but leave
+// it to the receiver's grace time, as without sound, and say why.
+TEST_F(SoundScriptTest, AFailureHandsTheEndOfTheSweepToTheReceiver) {
     duringPause = [](DWORD) { throw std::runtime_error("sound thread trouble"); };
     EXPECT_NO_THROW(soundScript(&louncher));
-    EXPECT_EQ(louncher.done.load(), 1);
+    EXPECT_EQ(louncher.done.load(), 0);
+    EXPECT_EQ(louncher.soundOn.load(), 0);
+    EXPECT_EQ(louncher.failureMessage(), "Error : Sound Script Failed");
+
+    // Out of memory as well, which a device may throw as it makes a buffer.
+    louncher.soundOn.store(1);
+    duringPause = nullptr;
+    device.beforeCreate = [] { throw std::bad_alloc(); };
+    EXPECT_NO_THROW(soundScript(&louncher));
+    EXPECT_EQ(louncher.done.load(), 0);
+    EXPECT_EQ(louncher.soundOn.load(), 0);
 }
 
 TEST_F(SoundScriptTest, RunsOnItsOwnThreadBesideTheSweep) {
@@ -229,8 +253,10 @@ TEST_F(SoundScriptTest, RunsOnItsOwnThreadBesideTheSweep) {
     duringPause = [](DWORD) { Sleep(1); };
     louncher.hitCount_.store(0);
     std::thread sound(soundScript, &louncher);
-    while (louncher.phase.load() != 2)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (louncher.phase.load() != 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
+    EXPECT_EQ(louncher.phase.load(), 2) << "the flurry never began";
     Sleep(20);
     louncher.sentCount_.store(4);
     louncher.hitCount_.store(4);
