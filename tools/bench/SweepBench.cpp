@@ -19,7 +19,7 @@ double seconds(Clock::duration d) {
 
 // The sweep's threads end just after it is done; give them time before counting what is left.
 ProcessStats settledStats(long baselineThreads) {
-    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(3);
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(10);
     ProcessStats stats = readProcessStats();
     while (stats.threads > baselineThreads && Clock::now() < giveUp) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -118,6 +118,14 @@ int main(int argc, char** argv) {
         delete error;
         return 1;
     }
+
+    // What the system granted of the receive buffer asked for: Linux grants twice the figure
+    // (room for its bookkeeping) up to its ceiling and says so; Wine says the figure asked.
+    int receiveBuffer = 0;
+    int optionLength = sizeof receiveBuffer;
+    if (getsockopt(louncher.socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&receiveBuffer),
+                   &optionLength) == 0)
+        std::printf("receive_buffer %d\n", receiveBuffer);
 
     long baselineThreads = -1;
     if (repeat > 0) {
