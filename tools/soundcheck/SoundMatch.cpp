@@ -484,16 +484,19 @@ Report checkSweeps(const Sound& recording, const std::vector<Template>& template
         const std::string label = "sweep " + std::to_string(s + 1);
         auto wallMs = [f](double recordingSeconds) { return recordingSeconds / f * 1000; };
 
+        // The recording's clock is Wine's mixing, which a busy machine slows for a while: a
+        // pause may read up to a fifth short against the median speed without being cut.
+        const double leastShare = 0.8;
         if (f > 0 && estimates.size() >= 2) {
             if (sweep.at.count("a_") && !sweep.passes.empty()) {
                 const double ms = wallMs(sweep.passes.front() - sweep.at.at("a_"));
-                check(ms > 581 * 0.93 && ms < 581 + hangSeconds * 1000,
+                check(ms > 581 * leastShare && ms < 581 + hangSeconds * 1000,
                       label + ": the flurry starts 581 ms after the opening cry (" + fixed(ms, 0) +
                           " ms)");
             }
             if (sweep.at.count("tah") && !sweep.verdict.empty()) {
                 const double ms = wallMs(sweep.at.at(sweep.verdict) - sweep.at.at("tah"));
-                check(ms > 1519 * 0.93 && ms < 1519 + hangSeconds * 1000,
+                check(ms > 1519 * leastShare && ms < 1519 + hangSeconds * 1000,
                       label + ": the verdict starts 1519 ms after the closing cry (" +
                           fixed(ms, 0) + " ms)");
             }
