@@ -249,11 +249,16 @@ flood_sources=(10.71.60.1 10.71.63.1-10.71.63.199)
 # rate is measured, then a flood of a third of that (at most the flood rate asked for) must cost
 # no lab host, and one well beyond it must still leave the sweep whole. A third, since the rate
 # under Wine falls to a quarter of itself when the machine is busy: a flood at a third still
-# fits, with the socket's buffer taking up what the receiver falls behind.
+# fits, with the socket's buffer taking up what the receiver falls behind. And no more than the
+# buffer holds in a second, so that only a receiver held up for a whole second can lose a reply.
 check_flood() {
-    local flavour=$1 repeated distinct within beyond
+    local flavour=$1 repeated distinct within beyond buffered
     # shellcheck disable=SC2046
     measure_capacity "$work/capacity-$flavour" timeout -k 5 120 $(bench_command "$flavour")
+    if ! grep -q '^sweep 1 started' "$work/capacity-$flavour.out"; then
+        check "flood/$flavour" 0 "the program started no sweep: $(head -n 3 "$work/capacity-$flavour.err" | as_list)"
+        return
+    fi
     read -r -a repeated <<<"$(capacity_of "$work/capacity-$flavour.repeated")"
     read -r -a distinct <<<"$(capacity_of "$work/capacity-$flavour.distinct")"
     check "flood/$flavour receiver keeps up" \
@@ -261,10 +266,22 @@ check_flood() {
         "read ${repeated[0]}/s (${repeated[1]}) from 200 sources, ${distinct[0]}/s (${distinct[1]}) from new ones; receive buffer $(awk '$1 == "receive_buffer" { print $2 }' "$work/capacity-$flavour.out") bytes; $(grep -h '^noise: queue' "$work/capacity-$flavour.repeated")"
     [ "${repeated[0]}" -gt 0 ] || return
     within=$((repeated[0] / 3 < flood_rate ? repeated[0] / 3 : flood_rate))
+    buffered=$(buffered_datagrams)
+    within=$((within < buffered ? within : buffered))
     beyond=$((repeated[0] * 3 > 30000 ? repeated[0] * 3 : 30000))
     beyond=$((beyond > 150000 ? 150000 : beyond))
+    [ "$within" -ge 1 ] || within=1
     flood_run "$flavour" within "$within"
     flood_run "$flavour" beyond "$beyond"
+}
+
+# The flood's datagrams the socket's buffer holds: the engine asks for 4 MiB, Linux grants twice
+# the figure up to twice its ceiling, and a small datagram takes some 800 bytes of it (measured
+# here: 8 MiB held about 10,000); 1 KiB each, to be safe.
+buffered_datagrams() {
+    local ceiling asked=$((4 * 1024 * 1024))
+    ceiling=$(cat /proc/sys/net/core/rmem_max 2>/dev/null || echo 212992)
+    echo $((2 * (ceiling < asked ? ceiling : asked) / 1024))
 }
 
 # flood_run FLAVOUR within|beyond RATE: the flood from 200 sources outside the range for 3 s while
