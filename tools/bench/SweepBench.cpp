@@ -41,15 +41,23 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     // A script that disturbs the sweep waits for this line.
     std::printf("sweep %d started\n", number);
     std::fflush(stdout);
+    // The end of sending lies between the last look that found requests still going out and
+    // the first that found them over; a busy machine may leave a long time between the two.
+    Clock::time_point sendingOpen = start;
     Clock::time_point sendingOver{};
     bool sawSendingOver = false;
     // The most threads seen while the sweep runs: proof that the count sees the sweep's own.
     long threadsRunning = -1;
     int tick = 0;
     while (!louncher.isDone()) {
-        if (!sawSendingOver && louncher.isSendFinished()) {
-            sendingOver = Clock::now();
-            sawSendingOver = true;
+        if (!sawSendingOver) {
+            const Clock::time_point before = Clock::now();
+            if (louncher.isSendFinished()) {
+                sendingOver = Clock::now();
+                sawSendingOver = true;
+            } else {
+                sendingOpen = before;
+            }
         }
         if (baselineThreads >= 0 && tick++ % 20 == 0) {
             const long threads = readThreadCount();
@@ -66,6 +74,7 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
     louncher.copyHits(hits);
     std::printf("addresses %d\n", louncher.sentCount());
     std::printf("sending_s %.3f\n", seconds(sendingOver - start));
+    std::printf("sending_open_s %.3f\n", seconds(sendingOpen - start));
     std::printf("total_s %.3f\n", seconds(end - start));
     std::printf("failure %s\n", louncher.failureMessage().c_str());
     for (const std::string& hit : hits)
