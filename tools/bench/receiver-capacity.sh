@@ -2,9 +2,9 @@
 # tests/faults/run-fault-tests.sh and scripts/bench-report.sh; runs in the scan namespace with the
 # lab's variables (BRIXLE_LAB_NS, BRIXLE_LAB_NOISE).
 #
-# The bench sweeps a long range while the lab sends two bursts far above what any receiver here
-# keeps up with: first from the flood's 200 sources over and over, then from a new source each
-# datagram. The kernel counts what reaches the raw socket and what it drops from a full buffer;
+# The bench sweeps a long range while the lab sends two bursts as fast as its sender can (up to
+# 150,000 a second; more than Wine's receiver reads, not always more than the native one's):
+# first from the flood's 200 sources over and over, then from a new source each datagram. The kernel counts what reaches the raw socket and what it drops from a full buffer;
 # once the socket has read everything, what it read divided by the time since the burst began is
 # the receiver's rate. When nothing was dropped the burst did not overload it, and the figure is
 # only a lower bound.
