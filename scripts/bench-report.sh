@@ -244,7 +244,7 @@ receiver_report() {
     echo "receiver, $label"
     measure_capacity "$work/capacity" "$@"
     if [ ! -s "$work/capacity.out" ] || ! grep -q '^sweep 1 done' "$work/capacity.out"; then
-        echo "  could not run: $(head -n 3 "$work/capacity.err" | tr '\n' ' ')"
+        echo "  could not run: $(cat "$work/capacity.out" "$work/capacity.err" | tr -d '\r' | head -n 3 | tr '\n' ' ')"
         return
     fi
     read -r -a repeated <<<"$(capacity_of "$work/capacity.repeated")"
