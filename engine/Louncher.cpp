@@ -63,6 +63,11 @@ void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
         closesocket(socket);
         raiseSocketError();
     }
+    // Room for a flood's burst while the receiver is held up, so that replies behind it are
+    // not dropped. The system may grant less (its ceiling); a refusal leaves the default.
+    const int receiveBuffer = 4 * 1024 * 1024;
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+               sizeof receiveBuffer);
 
     if (!initSound(window, instance, soundDevice)) {
         soundAvailable = false;

@@ -2,6 +2,8 @@
 
 #include "engine/Error.h"
 
+#include <unordered_set>
+
 namespace {
 
 const int replyBufferSize = 324;
@@ -40,6 +42,9 @@ bool Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
 }
 
 void Louncher::receiveLoop(Louncher* louncher) {
+    // Sources already in this sweep's hits. A flood repeats a few sources many thousand times;
+    // known ones are told apart here, without an address to build or the list to walk or lock.
+    std::unordered_set<std::uint32_t> counted;
     bool draining = false;
     std::uint32_t drainStart = 0;
     bool socketUsable = true;
@@ -71,23 +76,34 @@ void Louncher::receiveLoop(Louncher* louncher) {
                 continue;
             // Everything waiting is read before the next wait: under a flood a wait costs as
             // much as several reads, and replies lost in a full socket buffer are lost hosts.
-            bool sweepOver = false;
+            std::uint32_t fresh[readsPerWait];
+            int freshCount = 0;
             sockaddr_in source{};
-            for (int read = 0; read < readsPerWait && !sweepOver &&
-                               louncher->receiveReply(louncher->socket, &source);
-                 ++read) {
-                IpAddress* address = new IpAddress(inet_ntoa(source.sin_addr));
-                std::lock_guard<std::mutex> lock(louncher->hitsLock);
-                if (louncher->done.load() != 0) {
-                    delete address;
-                    sweepOver = true;
-                } else if (louncher->hits.insert(address)) {
-                    louncher->hitCount_.fetch_add(1);
-                }
+            for (int read = 0;
+                 read < readsPerWait && louncher->receiveReply(louncher->socket, &source); ++read) {
+                const std::uint32_t address = ntohl(source.sin_addr.s_addr);
+                if (counted.count(address) == 0)
+                    fresh[freshCount++] = address;
                 source = sockaddr_in{};
             }
-            if (sweepOver)
+            if (freshCount == 0)
+                continue;
+            std::lock_guard<std::mutex> lock(louncher->hitsLock);
+            if (louncher->done.load() != 0)
                 break;
+            for (int i = 0; i < freshCount; ++i) {
+                const std::uint32_t a = fresh[i];
+                if (counted.count(a) != 0)
+                    continue;
+                IpAddress* address =
+                    new IpAddress(static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 0xFF),
+                                  static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
+                // Out of memory the list refuses it: the source is tried again when next heard.
+                if (louncher->hits.insert(address)) {
+                    louncher->hitCount_.fetch_add(1);
+                    counted.insert(a);
+                }
+            }
         } catch (Error* error) {
             louncher->recordFailure("", error->message().c_str());
             delete error;

@@ -1,24 +1,24 @@
 #!/usr/bin/env bash
 # The benchmark report, in one run in the lab: a sweep of the same /24 by our engine natively and
 # under Wine (i686), by fping and by nmap's ping scan, each with its wall time, CPU time, peak
-# memory and whether it found exactly the lab's hosts; then our receiver alone: how many
-# datagrams a second it takes in before it loses any, and the memory one stored hit costs.
-# Root only (lab namespaces, raw sockets). Builds into build/bench-linux and
-# build/bench-mingw-i686 unless BRIXLE_BENCH_NATIVE, BRIXLE_BENCH_I686, BRIXLE_HITLIST_NATIVE and
-# BRIXLE_HITLIST_I686 name the programs. BRIXLE_BENCH_RATES overrides the datagram rates tried.
+# memory and whether it found exactly the lab's hosts; then our receiver alone, natively and
+# under Wine (i686 and x86_64): how many datagrams a second it reads, from the flood's 200
+# sources over and over and from a new source each datagram, the receive buffer it was granted,
+# and which lab hosts a sweep still finds under a flood of a third of that rate and of three
+# times it; and the memory one stored hit costs.
+# Root only (lab namespaces, raw sockets). Builds into build/bench-linux, build/bench-mingw-i686
+# and build/bench-mingw-x86_64 unless BRIXLE_BENCH_NATIVE, BRIXLE_BENCH_I686,
+# BRIXLE_BENCH_X86_64, BRIXLE_HITLIST_NATIVE and BRIXLE_HITLIST_I686 name the programs.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 first=10.71.59.0
 last=10.71.59.255
-rates=${BRIXLE_BENCH_RATES:-5000 10000 20000 40000 80000 160000}
-
-in_scan_namespace() {
-    [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
-}
+# shellcheck source=scripts/lib/lab-session.sh
+. "$repo/scripts/lib/lab-session.sh"
 
 # --- Outside: build, bring up the lab, come back here inside its scan namespace.
-if ! in_scan_namespace; then
+if ! session_in_lab; then
     [ "$(id -u)" -eq 0 ] || { echo "bench-report: needs root (lab namespaces, raw sockets)" >&2; exit 1; }
     "$repo/scripts/install-deps.sh" || exit 1
     build() {
@@ -35,84 +35,36 @@ if ! in_scan_namespace; then
         echo "building the Windows benchmarks (build/bench-mingw-i686)"
         build mingw-i686 brixle_sweep_bench brixle_hitlist_bench || exit 1
     fi
+    if [ -z "${BRIXLE_BENCH_X86_64:-}" ]; then
+        echo "building the 64-bit Windows benchmark (build/bench-mingw-x86_64)"
+        build mingw-x86_64 brixle_sweep_bench || exit 1
+    fi
     export BRIXLE_BENCH_NATIVE=${BRIXLE_BENCH_NATIVE:-$repo/build/bench-linux/bench/brixle_sweep_bench}
     export BRIXLE_HITLIST_NATIVE=${BRIXLE_HITLIST_NATIVE:-$repo/build/bench-linux/bench/brixle_hitlist_bench}
     export BRIXLE_BENCH_I686=${BRIXLE_BENCH_I686:-$repo/build/bench-mingw-i686/bench/brixle_sweep_bench.exe}
     export BRIXLE_HITLIST_I686=${BRIXLE_HITLIST_I686:-$repo/build/bench-mingw-i686/bench/brixle_hitlist_bench.exe}
-    work=$(mktemp -d /tmp/brixle-report.XXXXXX)
-    trap '"$repo/scripts/lab.sh" down "$work/lab.env" >/dev/null; rm -rf "$work"' EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    "$repo/scripts/lab.sh" up "$work/lab.env" >/dev/null || exit 1
-    # A Wine prefix of its own, so no test run's wineserver is ended by us or ours by it.
-    "$repo/scripts/lab.sh" exec "$work/lab.env" env WINEPREFIX="$repo/build/bench-wine" \
-        WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" BRIXLE_REPORT_WORK="$work" \
-        bash "${BASH_SOURCE[0]}"
-    exit
+    export BRIXLE_BENCH_X86_64=${BRIXLE_BENCH_X86_64:-$repo/build/bench-mingw-x86_64/bench/brixle_sweep_bench.exe}
+    # The lab's programs come from the native build.
+    build linux brixle_lab_responder brixle_lab_noise || exit 1
+    export BRIXLE_LAB_TOOLS=$repo/build/bench-linux/tests/lab
+    session_rerun_in_lab "${BASH_SOURCE[0]}"
 fi
 
-# --- Inside the scan namespace.
-work=${BRIXLE_REPORT_WORK:?}
+# --- Inside the scan namespace. A Wine prefix of its own, so no test run's wineserver is ended
+# by us or ours by it.
+work=$(mktemp -d /tmp/brixle-report.XXXXXX)
+session_wine_env "$repo/build/bench-wine"
 unset DISPLAY
-wineserver_pid="" bench_pid="" noise_pid=""
+bench_pid="" noise_pid="" capacity_pid=""
 
 stop_pid() {
     [ -n "$1" ] && [ -d "/proc/$1" ] || return 0
     kill -TERM "$1" 2>/dev/null
     wait "$1" 2>/dev/null
 }
-
-stop_wine() {
-    [ -n "$wineserver_pid" ] || return 0
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    wait "$wineserver_pid" 2>/dev/null
-    wineserver_pid=""
-}
-trap 'stop_pid "$noise_pid"; stop_pid "$bench_pid"; stop_wine' EXIT
+trap 'stop_pid "$noise_pid"; stop_pid "$bench_pid"; stop_pid "$capacity_pid"; session_stop_wineserver; rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# The prefix's wineservers, known by their working directory (as scripts/test.sh finds them).
-prefix_wineservers() {
-    local dir pid
-    [ -d "$WINEPREFIX" ] || return 0
-    dir=server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]] || continue
-        [[ $(readlink "/proc/$pid/cwd" 2>/dev/null) == /tmp/*/"$dir" ]] && echo "$pid"
-    done
-    return 0
-}
-
-# The wineserver opens the sockets: it is started here, in the scan namespace, and checked.
-start_wine() {
-    mkdir -p "$WINEPREFIX"
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-    [ -z "$(prefix_wineservers)" ] || { echo "wine: a wineserver of $WINEPREFIX still runs" >&2; return 1; }
-    wineserver -f -p >"$work/wineserver.log" 2>&1 &
-    wineserver_pid=$!
-    local i pid servers
-    for i in $(seq 100); do
-        [ -S "$(readlink "/proc/$wineserver_pid/cwd" 2>/dev/null)/socket" ] && break
-        [ -d "/proc/$wineserver_pid" ] || break
-        sleep 0.1
-    done
-    servers=$(prefix_wineservers)
-    [ -n "$servers" ] || { echo "wine: the wineserver did not start" >&2; return 1; }
-    for pid in $servers; do
-        if [ "$(ip netns identify "$pid")" != "$BRIXLE_LAB_SCAN" ]; then
-            echo "wine: wineserver $pid is outside $BRIXLE_LAB_SCAN; refusing" >&2
-            stop_wine
-            return 1
-        fi
-    done
-    if [ ! -e "$WINEPREFIX/system.reg" ]; then
-        echo "wine: creating the prefix $WINEPREFIX (once)"
-        timeout --foreground 300 wineboot -u >"$work/wineboot.log" 2>&1 || return 1
-    fi
-}
 
 # CPU seconds a process has used so far, from /proc (for the wineserver's share).
 cpu_of() {
@@ -154,25 +106,29 @@ awk '$1 == "hit" { print $2 }' "$work/native.out" >"$work/native.hosts"
 row "ours, native" "$wall" "$(value cpu_s "$work/native.out")" "$(value peak_kib "$work/native.out")" \
     "$work/native.hosts" "sweep $(value total_s "$work/native.out") s, sending $(value sending_s "$work/native.out") s"
 
-# Ours, under Wine: the program's own CPU time plus what its wineserver spent meanwhile.
+# Ours, under Wine: the program's own CPU time plus what its wineserver spent meanwhile. The
+# 32-bit build, or the 64-bit one where this machine runs no 32-bit code.
+wine_bench=$BRIXLE_BENCH_I686 wine_label="ours, Wine i686"
+session_runs_32bit || wine_bench=$BRIXLE_BENCH_X86_64 wine_label="ours, Wine x86_64"
 wine_ok=0
-if start_wine; then
+if session_start_wineserver "$work/wineserver.log"; then
     wine_ok=1
+    server=$(session_wineservers | head -n 1)
     # A first start warms the prefix up, so the figures below are the sweep's, not wineboot's.
-    wine "$BRIXLE_BENCH_I686" 127.0.0.1 127.0.0.1 >/dev/null 2>&1 || true
-    server_before=$(cpu_of "$wineserver_pid")
+    wine "$wine_bench" 127.0.0.1 127.0.0.1 >/dev/null 2>&1 || true
+    server_before=$(cpu_of "$server")
     start=$(now)
-    wine "$BRIXLE_BENCH_I686" "$first" "$last" >"$work/wine.out" 2>"$work/wine.err"
+    wine "$wine_bench" "$first" "$last" >"$work/wine.out" 2>"$work/wine.err"
     wall=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
-    server_cpu=$(awk -v a="$server_before" -v b="$(cpu_of "$wineserver_pid")" 'BEGIN { print b - a }')
+    server_cpu=$(awk -v a="$server_before" -v b="$(cpu_of "$server")" 'BEGIN { print b - a }')
     sed -i 's/\r$//' "$work/wine.out"
     awk '$1 == "hit" { print $2 }' "$work/wine.out" >"$work/wine.hosts"
-    row "ours, Wine i686" "$wall" \
+    row "$wine_label" "$wall" \
         "$(awk -v a="$(value cpu_s "$work/wine.out")" -v b="$server_cpu" 'BEGIN { print a + b }')" \
         "$(value peak_kib "$work/wine.out")" "$work/wine.hosts" \
         "sweep $(value total_s "$work/wine.out") s, sending $(value sending_s "$work/wine.out") s; CPU incl. wineserver $server_cpu s"
 else
-    rows+=("ours, Wine i686        could not start Wine in the lab")
+    rows+=("$wine_label could not start Wine in the lab")
 fi
 
 # fping waits up to 2 s for an answer, so that the lab's late host counts as it does for us.
@@ -201,54 +157,68 @@ for f in native wine fping nmap; do
     fi
 done
 
-# --- The receiver alone: one sweep of one answering address, and during its grace time a burst
-# of echo replies, each from a source of its own (ascending, as the walk from the end likes).
-# Every source not in the hits is a datagram lost.
-capacity() {
-    local flavour=$1 label=$2 rate count lost sent achieved found
-    echo
-    echo "receiver, $label: datagrams a second from distinct sources (bursts of up to 1 s)"
-    printf '  %10s %10s %10s %10s %8s\n' "asked/s" "sent/s" sent counted lost
-    for rate in $rates; do
-        count=$((rate > 49152 ? 49152 : rate))
-        : >"$work/cap.out"
-        if [ "$flavour" = native ]; then
-            "$BRIXLE_BENCH_NATIVE" 10.71.59.1 10.71.59.1 >"$work/cap.out" 2>/dev/null &
-        else
-            wine "$BRIXLE_BENCH_I686" 10.71.59.1 10.71.59.1 >"$work/cap.out" 2>/dev/null &
-        fi
-        bench_pid=$!
-        local i
-        for i in $(seq 600); do
-            grep -q '^sweep 1 started' "$work/cap.out" && break
-            sleep 0.05
-        done
-        ip netns exec "$BRIXLE_LAB_NS" "$BRIXLE_LAB_NOISE" --netns "$BRIXLE_LAB_NS" --kind flood \
-            --rate "$rate" --count "$count" --seconds 1.5 --source 10.71.64.0-10.71.255.255 \
-            >"$work/cap.noise" 2>&1 &
-        noise_pid=$!
-        wait "$noise_pid"
-        noise_pid=""
-        wait "$bench_pid"
-        bench_pid=""
-        sent=$(awk '/^noise: sent/ { print $3 }' "$work/cap.noise")
-        achieved=$(awk '/^noise: sent/ { print $(NF-2) }' "$work/cap.noise")
-        found=$(tr -d '\r' <"$work/cap.out" | awk '$1 == "hit" && $2 ~ /^10\.71\.(6[4-9]|[7-9][0-9]|1[0-9][0-9]|2[0-5][0-9])\./' | wc -l)
-        lost=$((sent - found))
-        printf '  %10d %10s %10d %10d %8d\n' "$rate" "$achieved" "$sent" "$found" "$lost"
-        echo "$flavour $rate $achieved $lost" >>"$work/capacity.txt"
+# --- The receiver alone: its rate, measured as the fault tests measure it, then a sweep of
+# 10.71.59.0 - 127 under a flood from the 200 sources for 3 s at a third and at three times it.
+# shellcheck source=bench/receiver-capacity.sh
+. "$repo/bench/receiver-capacity.sh"
+
+flood_report() {
+    local label=$1 rate=$2 lab shown
+    shift 2
+    : >"$work/flood.out"
+    "$@" 10.71.59.0 10.71.59.127 >"$work/flood.out" 2>/dev/null &
+    bench_pid=$!
+    local i
+    for i in $(seq 600); do
+        grep -q '^sweep 1 started' "$work/flood.out" && break
+        sleep 0.05
     done
-    awk -v f="$flavour" '$1 == f && $4 == 0 { if ($3 > best) best = $3 } END {
-        if (best) printf "  keeps up with %.0f datagrams a second without losing one\n", best
-        else print "  lost datagrams at every rate tried" }' "$work/capacity.txt"
+    ip netns exec "$BRIXLE_LAB_NS" "$BRIXLE_LAB_NOISE" --netns "$BRIXLE_LAB_NS" --kind flood \
+        --rate "$rate" --count $((rate * 3)) --seconds 3 --source "${capacity_repeated_sources[0]}" \
+        --source "${capacity_repeated_sources[1]}" --queue-of $$ >"$work/flood.noise" 2>&1
+    wait "$bench_pid"
+    bench_pid=""
+    lab=$(for h in $lab_hosts; do [ "$(to_number "$h")" -le "$(to_number 10.71.59.127)" ] && echo "$h"; done)
+    shown=$(tr -d '\r' <"$work/flood.out" | awk '$1 == "hit" { print $2 }' | grep -cxF -f <(echo "$lab"))
+    printf '  %-14s %8d/s: %d of %d lab hosts found, sweep %s s (sending %s s); %s\n' "$label" "$rate" \
+        "$shown" "$(echo "$lab" | wc -l)" "$(tr -d '\r' <"$work/flood.out" | awk '$1 == "total_s" { print $2 }')" \
+        "$(tr -d '\r' <"$work/flood.out" | awk '$1 == "sending_s" { print $2 }')" \
+        "$(sed -n 's/^noise: queue //p' "$work/flood.noise")"
 }
 
-capacity native native
-[ "$wine_ok" -eq 1 ] && capacity wine "Wine i686"
+receiver_report() {
+    local label=$1 repeated distinct
+    shift
+    echo
+    echo "receiver, $label"
+    measure_capacity "$work/capacity" "$@"
+    if [ ! -s "$work/capacity.out" ] || ! grep -q '^sweep 1 done' "$work/capacity.out"; then
+        echo "  could not run: $(cat "$work/capacity.out" "$work/capacity.err" | tr -d '\r' | head -n 3 | tr '\n' ' ')"
+        return
+    fi
+    read -r -a repeated <<<"$(capacity_of "$work/capacity.repeated")"
+    read -r -a distinct <<<"$(capacity_of "$work/capacity.distinct")"
+    echo "  receive buffer granted: $(awk '$1 == "receive_buffer" { print $2 }' "$work/capacity.out") bytes"
+    echo "  reads ${repeated[0]} datagrams/s from 200 sources over and over (${repeated[1]}), ${distinct[0]}/s from a new source each (${distinct[1]})"
+    sed -n 's/^noise: /    /p' "$work/capacity.repeated" "$work/capacity.distinct"
+    [ "${repeated[0]}" -gt 0 ] || return
+    flood_report "a third:" $((repeated[0] / 3)) "$@"
+    flood_report "three times:" $((repeated[0] * 3 > 150000 ? 150000 : repeated[0] * 3)) "$@"
+}
+
+receiver_report native "$BRIXLE_BENCH_NATIVE"
+if [ "$wine_ok" -eq 1 ]; then
+    if session_runs_32bit; then
+        receiver_report "Wine i686" wine "$BRIXLE_BENCH_I686"
+    else
+        echo; echo "receiver, Wine i686: not here (this machine runs no 32-bit code)"
+    fi
+    receiver_report "Wine x86_64" wine "$BRIXLE_BENCH_X86_64"
+fi
 
 echo
 echo "memory per stored hit (100000 ascending addresses into a HitList)"
 "$BRIXLE_HITLIST_NATIVE" 100000 | sed 's/^/  native x86_64: /'
-if [ "$wine_ok" -eq 1 ]; then
+if [ "$wine_ok" -eq 1 ] && session_runs_32bit; then
     wine "$BRIXLE_HITLIST_I686" 100000 2>/dev/null | tr -d '\r' | sed 's/^/  Wine i686:     /'
 fi

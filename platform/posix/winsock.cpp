@@ -94,3 +94,20 @@ int sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* 
                                   flags | MSG_NOSIGNAL, to, static_cast<socklen_t>(toLength));
     return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
 }
+
+int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
+    const void* bytes = value;
+    if (::setsockopt(static_cast<int>(s), level, name, bytes, static_cast<socklen_t>(length)) != 0)
+        return SOCKET_ERROR;
+    return 0;
+}
+
+int getsockopt(SOCKET s, int level, int name, char* value, int* length) {
+    socklen_t bytes = length != nullptr ? static_cast<socklen_t>(*length) : 0;
+    void* target = value;
+    if (::getsockopt(static_cast<int>(s), level, name, target, &bytes) != 0)
+        return SOCKET_ERROR;
+    if (length != nullptr)
+        *length = static_cast<int>(bytes);
+    return 0;
+}

@@ -66,6 +66,10 @@ int winsockSelect(int ignored, fd_set* readSet, fd_set* writeSet, fd_set* except
                   const timeval* timeout);
 #define select winsockSelect
 
+// Winsock passes option values as char pointers and their lengths as ints.
+int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+int getsockopt(SOCKET s, int level, int name, char* value, int* length);
+
 // Winsock's address length is an int. A datagram longer than the buffer is cut to fit.
 int recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from, int* fromLength);
 int sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to, int toLength);

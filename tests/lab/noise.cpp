@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +34,7 @@ const long maxCount = 1000000;
 const double maxSeconds = 30.0;
 const long maxRate = 200000;
 const int maxSources = 65536;
+const double maxDrainSeconds = 20.0;
 
 enum class Kind { flood, big, malformed };
 
@@ -43,6 +46,7 @@ struct Options {
     double seconds = 1.0;
     long rate = 10000;
     int bigSize = 1400;
+    long queueOf = 0; // a process in the scan host's namespace, whose raw sockets are watched
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -57,11 +61,16 @@ void onStopSignal(int) {
                  "usage: noise --netns LAB_NAMESPACE --kind flood|big|malformed\n"
                  "             [--source ADDR[-ADDR]]...\n"
                  "             [--count N] [--seconds S] [--rate PER_SECOND] [--size BYTES]\n"
+                 "             [--queue-of PID]\n"
                  "Sends ICMP to %s from inside the lab namespace and stops after N datagrams\n"
                  "or S seconds, whichever comes first (at most %ld, %.0f s, %ld/s).\n"
                  "Sources cycle in the order given and must lie in the lab (10.71.0.0/16 or\n"
-                 "%s); default 10.71.64.1.\n",
-                 why.c_str(), scanHost, maxCount, maxSeconds, maxRate, routerAddress);
+                 "%s); default 10.71.64.1.\n"
+                 "--queue-of: then waits until the raw ICMP sockets in the network namespace of\n"
+                 "process PID have read everything (at most %.0f s) and reports how many\n"
+                 "datagrams arrived, how many the sockets dropped, and how long they took.\n",
+                 why.c_str(), scanHost, maxCount, maxSeconds, maxRate, routerAddress,
+                 maxDrainSeconds);
     std::exit(2);
 }
 
@@ -139,6 +148,8 @@ Options parseOptions(int argc, char** argv) {
             options.rate = static_cast<long>(parseNumber(value, "rate"));
         } else if (arg == "--size") {
             options.bigSize = static_cast<int>(parseNumber(value, "size"));
+        } else if (arg == "--queue-of") {
+            options.queueOf = static_cast<long>(parseNumber(value, "pid"));
         } else {
             usage("unknown option: " + arg);
         }
@@ -307,6 +318,57 @@ std::string dotted(uint32_t address) {
     return text;
 }
 
+// What the kernel says of the ICMP raw sockets of one network namespace, read through a process
+// in it: the bytes waiting to be read and the datagrams dropped because the buffer was full,
+// summed over the sockets, and the ICMP messages that reached the namespace.
+struct SocketQueue {
+    bool read = false;
+    long waitingBytes = 0;
+    long drops = 0;
+    long icmpIn = 0;
+};
+
+SocketQueue readSocketQueue(long pid) {
+    SocketQueue queue;
+    const std::string net = "/proc/" + std::to_string(pid) + "/net/";
+    std::ifstream raw(net + "raw");
+    std::string line;
+    std::getline(raw, line); // the column names
+    while (std::getline(raw, line)) {
+        // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer drops
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode,
+            ref, pointer;
+        long drops = 0;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+              timeout >> inode >> ref >> pointer >> drops))
+            continue;
+        // A raw socket's "port" is its protocol: 1 is ICMP.
+        if (local.size() < 5 || local.compare(local.size() - 5, 5, ":0001") != 0)
+            continue;
+        const auto colon = queues.find(':');
+        if (colon == std::string::npos)
+            continue;
+        queue.waitingBytes += std::strtol(queues.c_str() + colon + 1, nullptr, 16);
+        queue.drops += drops;
+        queue.read = true;
+    }
+    std::ifstream snmp(net + "snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind("Icmp: ", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value) {
+            if (name == "InMsgs")
+                queue.icmpIn = std::atol(value.c_str());
+        }
+        break;
+    }
+    return queue;
+}
+
 } // namespace
 
 // Unwanted traffic toward the scan host, from inside the lab namespace: a flood of echo
@@ -332,6 +394,15 @@ int main(int argc, char** argv) {
                         dotted(options.sources[i % options.sources.size()]).c_str(),
                         variants[i].icmp.size(), variants[i].name);
     }
+    SocketQueue before;
+    if (options.queueOf > 0) {
+        before = readSocketQueue(options.queueOf);
+        if (!before.read) {
+            std::fprintf(stderr, "noise: no ICMP raw socket seen through process %ld\n",
+                         options.queueOf);
+            return 1;
+        }
+    }
     std::printf("noise: sending\n");
     std::fflush(stdout);
 
@@ -355,6 +426,9 @@ int main(int argc, char** argv) {
                 ++sent;
             else
                 ++failed;
+            // A starved sender catches up in one go: it must still stop on time.
+            if ((sent + failed) % 256 == 0 && Clock::now() - start >= limit)
+                break;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -362,5 +436,26 @@ int main(int argc, char** argv) {
     std::printf("noise: sent %ld datagrams (%ld failed) in %.3f s, %.0f a second\n", sent, failed,
                 took, took > 0 ? static_cast<double>(sent) / took : 0.0);
     close(fd);
+    if (options.queueOf > 0) {
+        // The receiver has caught up once nothing waits in the socket; the queue only grows
+        // while datagrams are still on their way, so an empty one after the last send is final.
+        SocketQueue after = readSocketQueue(options.queueOf);
+        while (after.read && after.waitingBytes > 0 && !stopRequested &&
+               std::chrono::duration<double>(Clock::now() - start).count() <
+                   took + maxDrainSeconds) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            after = readSocketQueue(options.queueOf);
+        }
+        const double drained = std::chrono::duration<double>(Clock::now() - start).count();
+        const long arrived = after.icmpIn - before.icmpIn;
+        const long dropped = after.drops - before.drops;
+        std::printf("noise: queue %s after %.3f s; %ld arrived, %ld dropped, %ld read, %.0f read "
+                    "a second\n",
+                    !after.read              ? "gone"
+                    : after.waitingBytes > 0 ? "still full"
+                                             : "empty",
+                    drained, arrived, dropped, arrived - dropped,
+                    drained > 0 ? static_cast<double>(arrived - dropped) / drained : 0.0);
+    }
     return failed == 0 ? 0 : 1;
 }

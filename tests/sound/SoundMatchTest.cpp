@@ -199,7 +199,7 @@ TEST(SoundMatch, ARunHeardInOrderAtItsPausesPassesEveryCheck) {
 
 TEST(SoundMatch, FaultsInWhatWasHeardFailTheirCheck) {
     Timeline wrongPause;
-    wrongPause.closingPause = 1.0;
+    wrongPause.closingPause = 0.9;
     EXPECT_TRUE(anyFailureMentions(checked(wrongPause, "muteki", 64, -1, mostAnswered),
                                    "after the closing cry"));
 
