@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # How many datagrams a second the receiver takes in, measured where it runs. Sourced by
 # tests/faults/run-fault-tests.sh and scripts/bench-report.sh; runs in the scan namespace with the
 # lab's variables (BRIXLE_LAB_NS, BRIXLE_LAB_NOISE).
@@ -18,14 +19,14 @@ capacity_burst="--rate 150000 --count 40000 --seconds 1"
 # after it. Leaves OUT_PREFIX.out (the bench), OUT_PREFIX.repeated and OUT_PREFIX.distinct (the
 # noise sender's reports). Sets capacity_pid while the bench runs, for the caller's clean-up.
 measure_capacity() {
-    local prefix=$1 i shape shapes="repeated distinct"
+    local prefix=$1 shape shapes="repeated distinct"
     shift
     : >"$prefix.out"
     : >"$prefix.repeated"
     : >"$prefix.distinct"
     "$@" "${capacity_range[@]}" >"$prefix.out" 2>"$prefix.err" &
     capacity_pid=$!
-    for i in $(seq 1200); do
+    for _ in $(seq 1200); do
         grep -q '^sweep 1 started' "$prefix.out" && break
         [ -d "/proc/$capacity_pid" ] || break
         sleep 0.05

@@ -96,7 +96,7 @@ row() {
 
 value() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
 
-echo "sweeps of $first - $last in the lab; the lab's hosts there: $(echo $lab_hosts)"
+echo "sweeps of $first - $last in the lab; the lab's hosts there: ${lab_hosts//$'\n'/ }"
 
 # Ours, natively.
 start=$(now)
@@ -168,8 +168,7 @@ flood_report() {
     : >"$work/flood.out"
     "$@" 10.71.59.0 10.71.59.127 >"$work/flood.out" 2>/dev/null &
     bench_pid=$!
-    local i
-    for i in $(seq 600); do
+    for _ in $(seq 600); do
         grep -q '^sweep 1 started' "$work/flood.out" && break
         sleep 0.05
     done

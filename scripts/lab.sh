@@ -16,7 +16,7 @@ lab_if=lab0
 # The LAN shape: the scanner on the /24 it sweeps, the hosts on the same link.
 lan_net=10.71.59
 lan_scan_addr=$lan_net.1
-lan_hosts=($lan_net.2 $lan_net.3 $lan_net.20 $lan_net.100 $lan_net.254)
+lan_hosts=("$lan_net.2" "$lan_net.3" "$lan_net.20" "$lan_net.100" "$lan_net.254")
 
 die() {
     echo "lab: $*" >&2

@@ -43,7 +43,7 @@ shot() { import -window root "$work/$1.png" 2>/dev/null || echo "# no screenshot
 if [ "${BRIXLE_LAB_SHAPE:-routed}" = lan ]; then
     start_program "$exe" "$work/program.log"
     drive start
-    mapfile -t hosts < <(printf '%s\n' "$BRIXLE_LAB_SELF" $(lab_hosts_between 10.71.59.0 10.71.59.255))
+    mapfile -t hosts < <(echo "$BRIXLE_LAB_SELF"; lab_hosts_between 10.71.59.0 10.71.59.255)
     drive sweep 10.71.59.0 10.71.59.255 --box "Unable to send to 1 address
 10.71.59.255 : Sending Refused" 256 "${hosts[@]}"
     drive close

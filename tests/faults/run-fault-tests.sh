@@ -35,7 +35,7 @@ session_wine_env "$BRIXLE_LAB_WINEPREFIX"
 unset DISPLAY
 
 passed=0 failed=0
-wineserver_pid="" bench_pid="" noise_pid="" capacity_pid=""
+bench_pid="" noise_pid="" capacity_pid=""
 
 check() {
     local name=$1 ok=$2 detail=$3
@@ -95,13 +95,13 @@ bench_binary() {
 run_bench() {
     local flavour=$1 name=$2 limit=$3 noise_args=$4
     shift 5
-    local out=$work/$name.out i
+    local out=$work/$name.out
     : >"$out"
     # shellcheck disable=SC2046
     timeout -k 5 "$limit" $(bench_command "$flavour") "$@" >"$out" 2>"$work/$name.err" &
     bench_pid=$!
     if [ -n "$noise_args" ]; then
-        for i in $(seq 1200); do
+        for _ in $(seq 1200); do
             grep -q '^sweep 1 started' "$out" && break
             [ -d "/proc/$bench_pid" ] || break
             sleep 0.05
@@ -416,7 +416,7 @@ check_failing_ranges() {
 
 # Many sweeps in one program run: the same hosts every time, and nothing piles up.
 check_long_run() {
-    local flavour=$1 name=long-$1 limit bad=0 n found expected baseline threads
+    local flavour=$1 name=long-$1 limit n found expected baseline threads
     limit=$((repeat * 6 + 60))
     run_bench "$flavour" "$name" "$limit" "" -- --repeat "$repeat" "${clean_range[@]}"
     if ! ran_to_end "$name" "$repeat"; then
