@@ -4,32 +4,16 @@
 #include <thread>
 
 #include "engine/Error.h"
+#include "engine/SoundScript.h"
+#include "engine/SystemCalls.h"
 #include "sound/SoundDevice.h"
-#include "sound/SoundScript.h"
 
 namespace {
-
-bool startDetachedThread(void (*body)(Louncher*), Louncher* louncher) {
-    try {
-        std::thread(body, louncher).detach();
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 const char* const threadStartFailed = "Thread could not be started";
 const char* const errorPrefix = "Error : ";
 
-int sendWithWinsock(SOCKET s, const char* bytes, int length, const sockaddr_in* destination) {
-    return sendto(s, bytes, length, 0, reinterpret_cast<const sockaddr*>(destination),
-                  sizeof(sockaddr_in));
-}
-
 } // namespace
-
-Louncher::ThreadStarter Louncher::startThread = startDetachedThread;
-Louncher::DatagramSender Louncher::sendDatagram = sendWithWinsock;
 
 void raiseSocketError() {
     throw new Error("Windows Socket Operation Failed");
@@ -200,7 +184,7 @@ void Louncher::recordUnsent(const IpAddress& address, const char* reason) noexce
 
 bool Louncher::launch(void (*body)(Louncher*)) {
     runningThreads.fetch_add(1);
-    if (startThread(body, this))
+    if (startSweepThread(body, this))
         return true;
     runningThreads.fetch_sub(1);
     return false;

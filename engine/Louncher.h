@@ -27,16 +27,6 @@ typedef std::list<std::string> ResultList;
 // thread of the previous sweep has ended (runningThreads back at 0).
 class Louncher {
   public:
-    // Starts a detached thread running body(louncher); false when no thread could be made.
-    // Replaceable so that tests can take the paths where a thread cannot be started.
-    typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher);
-    static ThreadStarter startThread;
-    // Sends one datagram; sendto unless a test stands in for the network. SOCKET_ERROR with the
-    // Winsock error in WSAGetLastError on failure, as sendto.
-    typedef int (*DatagramSender)(SOCKET s, const char* bytes, int length,
-                                  const sockaddr_in* destination);
-    static DatagramSender sendDatagram;
-
     Louncher();
     Louncher(const Louncher&) = delete;
     Louncher& operator=(const Louncher&) = delete;

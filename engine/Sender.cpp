@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/Error.h"
+#include "engine/SystemCalls.h"
 
 namespace {
 
@@ -135,8 +136,8 @@ int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination, int* destinatio
 
     const DWORD firstTry = GetTickCount();
     for (int retries = 0;; ++retries) {
-        const int sent = sendDatagram(s, reinterpret_cast<const char*>(EchoRequest),
-                                      echoRequestSize, destination);
+        const int sent = ::sendDatagram(s, reinterpret_cast<const char*>(EchoRequest),
+                                        echoRequestSize, destination);
         if (sent != SOCKET_ERROR)
             return sent;
         const int error = WSAGetLastError();

@@ -192,8 +192,3 @@ void releaseSound() {
     std::lock_guard<std::mutex> guard(soundState().lock);
     releaseAll();
 }
-
-int heldBufferCount() {
-    std::lock_guard<std::mutex> guard(soundState().lock);
-    return static_cast<int>(soundState().replaced.size());
-}

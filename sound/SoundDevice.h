@@ -33,6 +33,3 @@ void endLoop();
 
 // Releases every buffer and the device; for the end of the program, when no sweep runs.
 void releaseSound();
-
-// How many replaced buffers are still held because they were sounding when last looked at.
-int heldBufferCount();

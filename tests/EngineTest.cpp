@@ -1,5 +1,6 @@
 #include "engine/Error.h"
 #include "engine/Louncher.h"
+#include "seams/Seams.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,8 @@ TEST(EngineSetup, FireBeforeInitRefusesAndStartsNothing) {
     IpAddress first("10.71.59.0"), last("10.71.59.255");
     louncher.setRange(&first, &last, 1);
 
-    const Louncher::ThreadStarter saved = Louncher::startThread;
-    Louncher::startThread = countingStarter;
+    const seams::ThreadStarter saved = seams::startThread;
+    seams::startThread = countingStarter;
     threadsAsked = 0;
     Error* caught = nullptr;
     try {
@@ -46,7 +47,7 @@ TEST(EngineSetup, FireBeforeInitRefusesAndStartsNothing) {
     } catch (Error* error) {
         caught = error;
     }
-    Louncher::startThread = saved;
+    seams::startThread = saved;
 
     ASSERT_NE(caught, nullptr);
     EXPECT_EQ(caught->message(), "Error : Louncher::fire() not initialized");
@@ -218,10 +219,10 @@ class OfflineSweep : public testing::Test {
         louncher.ready = 1; // closes the socket and ends Winsock when destroyed
         offline::plans.clear();
         offline::attempts.clear();
-        saved = Louncher::sendDatagram;
-        Louncher::sendDatagram = offline::standInSend;
+        saved = seams::sendDatagram;
+        seams::sendDatagram = offline::standInSend;
     }
-    void TearDown() override { Louncher::sendDatagram = saved; }
+    void TearDown() override { seams::sendDatagram = saved; }
 
     // Runs a sweep of [first, last] to its end; false if done ever showed before sending ended.
     bool sweep(const char* firstText, const char* lastText, int soundSwitch = 0) {
@@ -250,7 +251,7 @@ class OfflineSweep : public testing::Test {
     Louncher louncher;
     IpAddress first{0, 0, 0, 0}, last{0, 0, 0, 0};
     double afterSending = 0; // seconds from the end of sending to done, as polled
-    Louncher::DatagramSender saved = nullptr;
+    seams::DatagramSender saved = nullptr;
 };
 
 TEST_F(OfflineSweep, AnAddressThatCannotBeSentToIsSkippedNotTheSweep) {

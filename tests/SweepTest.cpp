@@ -1,5 +1,6 @@
 #include "engine/Error.h"
 #include "engine/Louncher.h"
+#include "seams/Seams.h"
 
 #include <gtest/gtest.h>
 
@@ -360,8 +361,8 @@ bool failingStarter(void (*body)(Louncher*), Louncher* louncher) {
 }
 
 TEST_F(LabSweep, AThreadThatCannotStartStillEndsTheSweep) {
-    const Louncher::ThreadStarter saved = Louncher::startThread;
-    Louncher::startThread = failingStarter;
+    const seams::ThreadStarter saved = seams::startThread;
+    seams::startThread = failingStarter;
 
     startsBeforeFailure = 0; // the sender
     const Sweep noSender = runSweep(louncher, "10.71.59.1", "10.71.59.3");
@@ -376,7 +377,7 @@ TEST_F(LabSweep, AThreadThatCannotStartStillEndsTheSweep) {
     EXPECT_EQ(noReceiver.failure, "Error : Thread could not be started");
     EXPECT_TRUE(noReceiver.sentCount >= 1);
 
-    Louncher::startThread = saved;
+    seams::startThread = saved;
     const Sweep after = runSweep(louncher, "10.71.59.1", "10.71.59.3");
     EXPECT_EQ(after.failure, "");
     EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.3", false));

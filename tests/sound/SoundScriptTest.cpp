@@ -1,4 +1,5 @@
-#include "sound/SoundScript.h"
+#include "engine/SoundScript.h"
+#include "seams/Seams.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ class SoundScriptTest : public testing::Test {
         watchedDevice = &device;
         watchedSweep = &louncher;
         pausesLeft = 1000;
-        soundScriptPause = recordPause;
+        seams::soundScriptPause = recordPause;
         for (const char* name : allEffects)
             folder.write(name, pcmWave(textBytes(name)));
         // Sending is over after the third look at the phase during the flurry.
@@ -63,7 +64,7 @@ class SoundScriptTest : public testing::Test {
         louncher.hitCount_.store(8);
     }
     void TearDown() override {
-        soundScriptPause = original;
+        seams::soundScriptPause = original;
         duringPause = nullptr;
         releaseSound();
         SoundDevice::device = nullptr;
@@ -81,7 +82,7 @@ class SoundScriptTest : public testing::Test {
     FakeDirectSound device;
     Louncher louncher;
     int flurryLooks = 0;
-    void (*original)(DWORD) = soundScriptPause;
+    void (*original)(DWORD) = seams::soundScriptPause;
 };
 
 TEST_F(SoundScriptTest, PlaysTheEffectsInStepWithTheSweep) {

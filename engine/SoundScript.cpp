@@ -1,13 +1,10 @@
-#include "sound/SoundScript.h"
+#include "engine/SoundScript.h"
 
 #include "engine/Louncher.h"
+#include "engine/SystemCalls.h"
 #include "sound/SoundDevice.h"
 
 namespace {
-
-void sleepFor(DWORD milliseconds) {
-    Sleep(milliseconds);
-}
 
 const DWORD openingPause = 581;
 const DWORD flurryLook = 100;
@@ -63,8 +60,6 @@ void runScript(Louncher* louncher) {
 }
 
 } // namespace
-
-void (*soundScriptPause)(DWORD milliseconds) = sleepFor;
 
 void soundScript(Louncher* louncher) {
     // The sender may still be walking the range: a script that fails hands the end of the
