@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/IcmpChecksum.h"
 #include "net/HitList.h"
 #include "net/IpAddress.h"
 
@@ -114,4 +115,3 @@ class Louncher {
 };
 
 [[noreturn]] void raiseSocketError();
-std::uint16_t icmpChecksum(const void* bytes, int count);

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/IcmpChecksum.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -171,22 +173,11 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
-uint16_t internetChecksum(const uint8_t* data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < length; i += 2)
-        sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
-    if (length % 2)
-        sum += static_cast<uint32_t>(data[length - 1] << 8);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
-
 void putChecksum(std::vector<uint8_t>& icmp) {
     icmp[2] = icmp[3] = 0;
-    const uint16_t sum = internetChecksum(icmp.data(), icmp.size());
-    icmp[2] = static_cast<uint8_t>(sum >> 8);
-    icmp[3] = static_cast<uint8_t>(sum);
+    const uint16_t sum = icmpChecksum(icmp.data(), static_cast<int>(icmp.size()));
+    icmp[2] = static_cast<uint8_t>(sum);
+    icmp[3] = static_cast<uint8_t>(sum >> 8);
 }
 
 // An echo reply of the given ICMP length, shaped like the ones a swept host sends.

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/IcmpChecksum.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -89,17 +91,6 @@ Options parseOptions(int argc, char** argv) {
     if (options.hosts.empty())
         usage("no --host given");
     return options;
-}
-
-uint16_t internetChecksum(const uint8_t* data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < length; i += 2)
-        sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
-    if (length % 2)
-        sum += static_cast<uint32_t>(data[length - 1] << 8);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
 }
 
 int openIcmpSocket() {
@@ -177,16 +168,16 @@ bool makeReply(const Options& options, const uint8_t* packet, size_t length, Pen
 
     const uint8_t* icmp = packet + headerLength;
     const size_t icmpLength = totalLength - headerLength;
-    if (icmp[0] != ICMP_ECHO || internetChecksum(icmp, icmpLength) != 0)
+    if (icmp[0] != ICMP_ECHO || icmpChecksum(icmp, static_cast<int>(icmpLength)) != 0)
         return false;
 
     reply.icmp.assign(icmp, icmp + icmpLength);
     reply.icmp[0] = ICMP_ECHOREPLY;
     reply.icmp[1] = 0;
     reply.icmp[2] = reply.icmp[3] = 0;
-    const uint16_t sum = internetChecksum(reply.icmp.data(), reply.icmp.size());
-    reply.icmp[2] = static_cast<uint8_t>(sum >> 8);
-    reply.icmp[3] = static_cast<uint8_t>(sum);
+    const uint16_t sum = icmpChecksum(reply.icmp.data(), static_cast<int>(reply.icmp.size()));
+    reply.icmp[2] = static_cast<uint8_t>(sum);
+    reply.icmp[3] = static_cast<uint8_t>(sum >> 8);
     reply.from.s_addr = ip.daddr;
     reply.to.s_addr = ip.saddr;
     reply.due = Clock::now() + std::chrono::milliseconds(host->second.delayMs);
