@@ -36,6 +36,12 @@ usage: lab.sh up ENVFILE [routed|lan]
                                 prefix's wineserver proved to be there (exit 77: no lab)
        lab.sh wine-up ENVFILE   start the lab prefix's wineserver in the scan namespace
        lab.sh wine-down ENVFILE end it
+       lab.sh session ENVFILE [--display] [--designed-font] [--no-net-raw] -- cmd...
+                                run cmd in the scan namespace with a wineserver of the lab
+                                prefix's own proved there (exported: WINEPREFIX and the
+                                rest), optionally a virtual display (DISPLAY), the dialogs'
+                                designed font and a Wine desktop, or no CAP_NET_RAW for the
+                                server and cmd; ends them after cmd (exit 77: no lab)
        lab.sh noise ENVFILE args...
                                 send bounded unwanted ICMP to the scan host from the lab
                                 namespace (tests/lab/noise.cpp; --help for its options)
@@ -285,6 +291,43 @@ lab_wine_here() {
     esac
 }
 
+# A suite that runs Windows programs itself: the session around it, torn down on every path.
+lab_session_here() {
+    local display=0 font=0 wrapper=() rc
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        case $1 in
+        --display) display=1 ;;
+        --designed-font) font=1 ;;
+        --no-net-raw) wrapper=(setpriv --bounding-set=-net_raw --inh-caps=-net_raw) ;;
+        *) usage ;;
+        esac
+        shift
+    done
+    [ $# -ge 2 ] || usage
+    shift
+    if [ ${#wrapper[@]} -gt 0 ] && ! "${wrapper[@]}" true 2>/dev/null; then
+        echo "skipped: setpriv cannot drop CAP_NET_RAW here"
+        return 77
+    fi
+    set +e
+    # shellcheck source=scripts/lib/lab-session.sh
+    . "$repo/scripts/lib/lab-session.sh"
+    session_wine_env "$BRIXLE_LAB_WINEPREFIX"
+    trap 'session_stop_wineserver; session_stop_display' EXIT
+    unset DISPLAY
+    if [ "$display" -eq 1 ]; then
+        session_start_display "$BRIXLE_LAB_WINEPREFIX.xvfb.log" || return 1
+    fi
+    session_start_wineserver "$BRIXLE_LAB_WINEPREFIX.log" "${wrapper[@]}" || return 1
+    if [ "$font" -eq 1 ]; then
+        session_use_designed_font virtual_desktop || return 1
+        export BRIXLE_DESIGNED_FONT=$session_designed_font
+    fi
+    "${wrapper[@]}" "$@"
+    rc=$?
+    return $rc
+}
+
 # The noise sender runs on the lab's side and sends to the scan host only; it stops by itself.
 lab_noise() {
     [ -f "$envfile" ] || die "no lab recorded in $envfile"
@@ -329,9 +372,14 @@ wine)
     lab_wine wine "$@"
     ;;
 wine-up | wine-down) lab_wine "$command" ;;
+session) lab_wine session "$@" ;;
 wine-here | wine-up-here | wine-down-here)
     [ -n "${BRIXLE_LAB_SCAN:-}" ] || usage
     lab_wine_here "${command%-here}" "$@"
+    ;;
+session-here)
+    [ -n "${BRIXLE_LAB_SCAN:-}" ] || usage
+    lab_session_here "$@"
     ;;
 *) usage ;;
 esac

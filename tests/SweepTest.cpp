@@ -6,63 +6,22 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/Capture.h"
+#include "support/Lab.h"
 
 // Sweeps with real ICMP, only ever inside the lab's scan namespace (scripts/lab.sh), which
 // the test runner brings up and announces through BRIXLE_LAB and the variables beside it.
 namespace {
 
-std::string labVariable(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
-
-std::vector<std::string> words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> out;
-    for (std::string word; in >> word;)
-        out.push_back(word);
-    return out;
-}
-
-std::uint32_t valueOf(const std::string& dotted) {
-    const IpAddress address(dotted.c_str());
-    return static_cast<std::uint32_t>(address.octet(0)) << 24 |
-           static_cast<std::uint32_t>(address.octet(1)) << 16 |
-           static_cast<std::uint32_t>(address.octet(2)) << 8 |
-           static_cast<std::uint32_t>(address.octet(3));
-}
-
-// The lab's shape: "routed" (the hosts behind a router) or "lan" (the scanner on their /24).
-bool lanLab() {
-    return labVariable("BRIXLE_LAB_SHAPE") == "lan";
-}
-
-// The lab's answering hosts inside [first, last], in ascending address order; the scanner's
-// own address answers too.
-ResultList labHostsBetween(const std::string& first, const std::string& last, bool withLate) {
-    std::vector<std::string> hosts = words(labVariable("BRIXLE_LAB_HOSTS"));
-    if (!labVariable("BRIXLE_LAB_SELF").empty())
-        hosts.push_back(labVariable("BRIXLE_LAB_SELF"));
-    if (withLate) {
-        for (const std::string& late : words(labVariable("BRIXLE_LAB_LATE_HOSTS")))
-            hosts.push_back(late);
-    }
-    std::sort(hosts.begin(), hosts.end(),
-              [](const std::string& a, const std::string& b) { return valueOf(a) < valueOf(b); });
-    ResultList inside;
-    for (const std::string& host : hosts) {
-        if (valueOf(host) >= valueOf(first) && valueOf(host) <= valueOf(last))
-            inside.push_back(host);
-    }
-    return inside;
+// The lab's hosts as the engine lists its hits.
+ResultList labHits(const std::string& first, const std::string& last, bool withLate) {
+    const std::vector<std::string> hosts = labHostsBetween(first, last, withLate);
+    return ResultList(hosts.begin(), hosts.end());
 }
 
 struct Sweep {
@@ -166,7 +125,7 @@ TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
     EXPECT_EQ(sweep.failure, "");
     EXPECT_EQ(sweep.sentCount, 32);
     EXPECT_EQ(sweep.firstAfter, "10.71.59.32");
-    const ResultList expected = labHostsBetween("10.71.59.0", "10.71.59.31", false);
+    const ResultList expected = labHits("10.71.59.0", "10.71.59.31", false);
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(sweep.hits, expected); // ascending, each host once though it answered three times
     EXPECT_EQ(sweep.hitCount, static_cast<int>(expected.size()));
@@ -222,8 +181,8 @@ TEST_F(LabSweep, FindsExactlyTheAnsweringHostsAndSendsThreeRequestsEach) {
 TEST_F(LabSweep, RoutedCountsContinueAcrossSweepsAndSweepsFollowAtOnce) {
     const Sweep firstSweep = runSweep(louncher, "10.71.59.1", "10.71.59.2");
     const Sweep secondSweep = runSweep(louncher, "10.71.59.3", "10.71.59.4");
-    EXPECT_EQ(firstSweep.hits, labHostsBetween("10.71.59.1", "10.71.59.2", false));
-    EXPECT_EQ(secondSweep.hits, labHostsBetween("10.71.59.3", "10.71.59.4", false));
+    EXPECT_EQ(firstSweep.hits, labHits("10.71.59.1", "10.71.59.2", false));
+    EXPECT_EQ(secondSweep.hits, labHits("10.71.59.3", "10.71.59.4", false));
     EXPECT_EQ(secondSweep.sentCount, 2);
     // The second sweep gets the full grace time of its own.
     EXPECT_GE(secondSweep.endAfterSending, 2.0);
@@ -254,7 +213,7 @@ TEST_F(LabSweep, RoutedLateRepliesRoutersAndCarries) {
 
     const Sweep carry = runSweep(louncher, "10.71.59.254", "10.71.60.1");
     EXPECT_EQ(carry.sentCount, 4);
-    EXPECT_EQ(carry.hits, labHostsBetween("10.71.59.254", "10.71.60.1", false));
+    EXPECT_EQ(carry.hits, labHits("10.71.59.254", "10.71.60.1", false));
     EXPECT_EQ(carry.firstAfter, "10.71.60.2");
 }
 
@@ -288,14 +247,14 @@ TEST_F(LabSweep, RoutedAddressesThatCannotBeSentToAreSkipped) {
     const Sweep after = runSweep(louncher, "10.71.59.1", "10.71.59.1");
     EXPECT_EQ(after.failure, "");
     EXPECT_EQ(after.unsent, "");
-    EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.1", false));
+    EXPECT_EQ(after.hits, labHits("10.71.59.1", "10.71.59.1", false));
 }
 
 // The scanner on the /24 it sweeps: the subnet's broadcast address cannot be sent to, absent
 // hosts fail ARP and the scanner's own kernel reports them, from the scanner's own address.
 TEST_F(LabSweep, OnTheScannersOwnLan) {
     const Sweep whole = runSweep(louncher, "10.71.59.0", "10.71.59.255");
-    EXPECT_EQ(whole.hits, labHostsBetween("10.71.59.0", "10.71.59.255", true));
+    EXPECT_EQ(whole.hits, labHits("10.71.59.0", "10.71.59.255", true));
     EXPECT_EQ(whole.hitCount, static_cast<int>(whole.hits.size()));
     EXPECT_EQ(whole.sentCount, 256);
     EXPECT_EQ(whole.firstAfter, "10.71.60.0");
@@ -380,7 +339,7 @@ TEST_F(LabSweep, AThreadThatCannotStartStillEndsTheSweep) {
     seams::startThread = saved;
     const Sweep after = runSweep(louncher, "10.71.59.1", "10.71.59.3");
     EXPECT_EQ(after.failure, "");
-    EXPECT_EQ(after.hits, labHostsBetween("10.71.59.1", "10.71.59.3", false));
+    EXPECT_EQ(after.hits, labHits("10.71.59.1", "10.71.59.3", false));
 }
 
 } // namespace
