@@ -16,8 +16,8 @@ class Child {
     Child() = default;
     // Starts argv (argv[0] looked up on PATH) with stdin from /dev/null, stdout to out and
     // stderr to err (the same file when err is empty), and extra NAME=VALUE settings.
-    Child(const std::vector<std::string>& argv, const std::string& out,
-          const std::string& err = "", const std::vector<std::string>& environment = {});
+    Child(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "",
+          const std::vector<std::string>& environment = {});
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     Child(Child&& other) noexcept;
