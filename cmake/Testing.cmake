@@ -69,13 +69,28 @@ function(brixle_add_test name)
         ENVIRONMENT "${environment}")
 endfunction()
 
-# Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/Suite.Name. With LAN, only
-# those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name.
+# Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
+# TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With LAN,
+# only those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name. LABELS,
+# LAUNCHER, FIXTURES and TIMEOUT as for brixle_add_test (default: this preset's GoogleTest way).
 function(brixle_add_gtests target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN" "SUITE" "SOURCES")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN" "SUITE;PREFIX;TIMEOUT"
+        "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES")
     set(prefix "")
+    if(arg_PREFIX)
+        set(prefix ${arg_PREFIX}/)
+    endif()
     set(launcher ${BRIXLE_GTEST_LAUNCHER})
+    if(DEFINED arg_LAUNCHER)
+        set(launcher ${arg_LAUNCHER})
+    endif()
     set(fixtures ${BRIXLE_GTEST_FIXTURES})
+    if(DEFINED arg_FIXTURES)
+        set(fixtures ${arg_FIXTURES})
+    endif()
+    if(NOT arg_TIMEOUT)
+        set(arg_TIMEOUT 300)
+    endif()
     if(arg_LAN AND CMAKE_HOST_UNIX)
         set(prefix lan/)
         list(TRANSFORM launcher REPLACE "^${BRIXLE_LAB_ENV}$" "${BRIXLE_LAB_LAN_ENV}")
@@ -85,16 +100,30 @@ function(brixle_add_gtests target)
     endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
     foreach(source IN LISTS arg_SOURCES)
-        file(STRINGS "${source}" declarations REGEX "^TEST(_F)?\\(")
+        file(STRINGS "${source}" declarations REGEX "^TEST(_F|_P)?\\(")
         foreach(declaration IN LISTS declarations)
-            string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
+            string(REGEX REPLACE "^TEST(_F|_P)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
                 name "${declaration}")
             if(arg_LAN AND (NOT name MATCHES "^${arg_SUITE}\\." OR name MATCHES "\\.Routed"))
                 continue()
             endif()
-            brixle_add_test(${prefix}${name} LABELS gtest LAUNCHER ${launcher}
-                FIXTURES ${fixtures}
-                COMMAND $<TARGET_FILE:${target}> --gtest_filter=${name})
+            if(declaration MATCHES "^TEST_P")
+                set(tests "")
+                foreach(variant IN LISTS arg_VARIANTS)
+                    list(APPEND tests "${name}/${variant}")
+                endforeach()
+            else()
+                set(tests "${name}")
+            endif()
+            foreach(test IN LISTS tests)
+                set(filter ${test})
+                if(declaration MATCHES "^TEST_P")
+                    set(filter "*/${test}")
+                endif()
+                brixle_add_test(${prefix}${test} LABELS gtest ${arg_LABELS} LAUNCHER ${launcher}
+                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT}
+                    COMMAND $<TARGET_FILE:${target}> --gtest_filter=${filter})
+            endforeach()
         endforeach()
     endforeach()
 endfunction()
