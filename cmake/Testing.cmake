@@ -41,9 +41,14 @@ endif()
 # A test of this preset, labelled with its name and LABELS, run in the lab (or by LAUNCHER),
 # needing FIXTURES (default: the lab); HERE: as it stands, with no lab at all. Exit 77 and
 # GoogleTest's skip marker count as skipped.
+#
+# Tests run two at a time, but never two that hold the same LOCKS: "net" (sends or counts ICMP
+# in the routed lab: every raw socket there sees every reply) and "wine" (Windows programs in
+# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's. SERIAL:
+# alone, for the suites whose figures a second busy core would change.
 function(brixle_add_test name)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "HERE" "TIMEOUT"
-        "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "HERE;SERIAL" "TIMEOUT"
+        "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT;LOCKS")
     if(NOT arg_TIMEOUT)
         set(arg_TIMEOUT 300)
     endif()
@@ -66,6 +71,8 @@ function(brixle_add_test name)
         SKIP_RETURN_CODE 77
         SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
         FIXTURES_REQUIRED "${arg_FIXTURES}"
+        RESOURCE_LOCK "${arg_LOCKS}"
+        RUN_SERIAL ${arg_SERIAL}
         ENVIRONMENT "${environment}")
 endfunction()
 
@@ -74,8 +81,8 @@ endfunction()
 # only those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name. LABELS,
 # LAUNCHER, FIXTURES and TIMEOUT as for brixle_add_test (default: this preset's GoogleTest way).
 function(brixle_add_gtests target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN" "SUITE;PREFIX;TIMEOUT"
-        "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL" "SUITE;PREFIX;TIMEOUT"
+        "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES;LOCKS")
     set(prefix "")
     if(arg_PREFIX)
         set(prefix ${arg_PREFIX}/)
@@ -91,12 +98,20 @@ function(brixle_add_gtests target)
     if(NOT arg_TIMEOUT)
         set(arg_TIMEOUT 300)
     endif()
+    set(locks ${arg_LOCKS})
+    if(CMAKE_CROSSCOMPILING)
+        list(APPEND locks wine)
+    endif()
     if(arg_LAN AND CMAKE_HOST_UNIX)
         set(prefix lan/)
         list(TRANSFORM launcher REPLACE "^${BRIXLE_LAB_ENV}$" "${BRIXLE_LAB_LAN_ENV}")
         list(TRANSFORM fixtures APPEND -lan)
     elseif(arg_LAN)
         return()
+    endif()
+    set(serial "")
+    if(arg_SERIAL)
+        set(serial SERIAL)
     endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
     foreach(source IN LISTS arg_SOURCES)
@@ -115,13 +130,21 @@ function(brixle_add_gtests target)
             else()
                 set(tests "${name}")
             endif()
+            # The lab's own suites are those that send into it.
+            set(test_locks ${locks})
+            if(name MATCHES "^Lab")
+                list(APPEND test_locks net)
+            endif()
+            if(arg_LAN)
+                list(TRANSFORM test_locks APPEND -lan)
+            endif()
             foreach(test IN LISTS tests)
                 set(filter ${test})
                 if(declaration MATCHES "^TEST_P")
                     set(filter "*/${test}")
                 endif()
                 brixle_add_test(${prefix}${test} LABELS gtest ${arg_LABELS} LAUNCHER ${launcher}
-                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT}
+                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} ${serial}
                     COMMAND $<TARGET_FILE:${target}> --gtest_filter=${filter})
             endforeach()
         endforeach()
