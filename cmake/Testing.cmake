@@ -79,9 +79,10 @@ endfunction()
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
 # TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With LAN,
 # only those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name. LABELS,
-# LAUNCHER, FIXTURES and TIMEOUT as for brixle_add_test (default: this preset's GoogleTest way).
+# LAUNCHER, FIXTURES, LOCKS, TIMEOUT, HERE and SERIAL as for brixle_add_test (default: this
+# preset's GoogleTest way).
 function(brixle_add_gtests target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL" "SUITE;PREFIX;TIMEOUT"
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL;HERE" "SUITE;PREFIX;TIMEOUT"
         "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES;LOCKS")
     set(prefix "")
     if(arg_PREFIX)
@@ -109,10 +110,12 @@ function(brixle_add_gtests target)
     elseif(arg_LAN)
         return()
     endif()
-    set(serial "")
-    if(arg_SERIAL)
-        set(serial SERIAL)
-    endif()
+    set(options "")
+    foreach(option SERIAL HERE)
+        if(arg_${option})
+            list(APPEND options ${option})
+        endif()
+    endforeach()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
     foreach(source IN LISTS arg_SOURCES)
         file(STRINGS "${source}" declarations REGEX "^TEST(_F|_P)?\\(")
@@ -144,7 +147,7 @@ function(brixle_add_gtests target)
                     set(filter "*/${test}")
                 endif()
                 brixle_add_test(${prefix}${test} LABELS gtest ${arg_LABELS} LAUNCHER ${launcher}
-                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} ${serial}
+                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} ${options}
                     COMMAND $<TARGET_FILE:${target}> --gtest_filter=${filter})
             endforeach()
         endforeach()
