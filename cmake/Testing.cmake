@@ -44,8 +44,8 @@ endif()
 #
 # Tests run two at a time, but never two that hold the same LOCKS: "net" (sends or counts ICMP
 # in the routed lab: every raw socket there sees every reply) and "wine" (Windows programs in
-# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's. SERIAL:
-# alone, for the suites whose figures a second busy core would change.
+# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's; "cpu" (takes
+# a core for itself, or measures what a second busy core would change). SERIAL: alone.
 function(brixle_add_test name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "HERE;SERIAL" "TIMEOUT"
         "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT;LOCKS")
@@ -137,6 +137,8 @@ function(brixle_add_gtests target)
             set(test_locks ${locks})
             if(name MATCHES "^Lab")
                 list(APPEND test_locks net)
+            elseif(name MATCHES "^SoundMatch")
+                list(APPEND test_locks cpu)
             endif()
             if(arg_LAN)
                 list(TRANSFORM test_locks APPEND -lan)
