@@ -1,6 +1,6 @@
 # shellcheck shell=bash
-# How many datagrams a second the receiver takes in, measured where it runs. Sourced by
-# tests/faults/run-fault-tests.sh and scripts/bench-report.sh; runs in the scan namespace with the
+# How many datagrams a second the receiver takes in, measured where it runs, as the fault suite
+# measures it (tests/support/BenchRig.h). Sourced by scripts/bench-report.sh; runs in the scan namespace with the
 # lab's variables (BRIXLE_LAB_NS, BRIXLE_LAB_NOISE).
 #
 # The bench sweeps a long range while the lab sends two bursts as fast as its sender can (up to
