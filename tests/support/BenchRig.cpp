@@ -35,6 +35,8 @@ void parseBench(const std::vector<std::string>& lines, BenchRun& run) {
             run.receiveBuffer = number;
         else if (key == "baseline_threads")
             run.baselineThreads = number;
+        else if (key == "peak_kib")
+            run.peakKib = number;
         if (run.sweeps.empty())
             continue;
         SweepResult& sweep = run.sweeps.back();

@@ -56,6 +56,7 @@ struct BenchRun {
     rusage usage{};
     std::string errors; // the first lines of its standard error
     long receiveBuffer = -1, baselineThreads = -1;
+    long peakKib = -1; // the program's own figure: under Wine, what Windows would say
     std::vector<SweepResult> sweeps;
     std::vector<NoiseResult> noise;
     // Ended by itself with "sweep N done" for every sweep up to count.
