@@ -132,7 +132,8 @@ Row ours(Flavour flavour, const std::string& work) {
     row.peakKib = run.peakKib;
     row.hosts = run.sweep(1).hits;
     row.note = format("sweep %.3f s", run.sweep(1).total) +
-               format(", sending %.3f s", run.sweep(1).sending);
+               format(", sending %.3f s", run.sweep(1).sending) +
+               format(" (floor %.3f s)", run.sweep(1).addresses * 0.030);
     if (flavour != Flavour::native)
         row.note += "; CPU incl. wineserver " + format("%.2f", server) + " s";
     if (!run.ranToEnd(1))
