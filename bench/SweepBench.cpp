@@ -102,9 +102,9 @@ bool sweep(Louncher& louncher, const char* firstText, const char* lastText, int 
 } // namespace
 
 // Runs silent sweeps with the engine, one per range given, in one program run, and prints what
-// the benchmark and fault scripts compare: the hosts found and the time spent sending and in
-// all; with --repeat N (the ranges N times over), after every sweep also the process's memory,
-// handles and threads. Run it inside the lab only.
+// the benchmark report and the fault suite compare: the hosts found and the time spent sending
+// and in all; with --repeat N (the ranges N times over), after every sweep also the process's
+// memory, handles and threads. Run it inside the lab only.
 int main(int argc, char** argv) {
     int repeat = 0;
     int at = 1;

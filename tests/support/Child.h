@@ -25,6 +25,7 @@ class Child {
     ~Child() { stop(); }
 
     bool started() const { return pid > 0; }
+    pid_t id() const { return pid; }
     bool running();
     // Waits up to limit for it to end; past it, ends its group. Its exit status, 128 + signal
     // when a signal ended it, -1 when it had to be ended (or never started).
