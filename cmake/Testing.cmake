@@ -70,9 +70,10 @@ function(brixle_add_test name)
 endfunction()
 
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
-# TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With LAN,
-# only those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name. LABELS,
-# LAUNCHER, FIXTURES and TIMEOUT as for brixle_add_test (default: this preset's GoogleTest way).
+# TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With SUITE,
+# only that suite's. With LAN, only those not named Routed..., in the LAN lab:
+# PRESET/lan/Suite.Name. LABELS, LAUNCHER, FIXTURES and TIMEOUT as for brixle_add_test (default:
+# this preset's GoogleTest way).
 function(brixle_add_gtests target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "LAN" "SUITE;PREFIX;TIMEOUT"
         "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES")
@@ -104,7 +105,8 @@ function(brixle_add_gtests target)
         foreach(declaration IN LISTS declarations)
             string(REGEX REPLACE "^TEST(_F|_P)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
                 name "${declaration}")
-            if(arg_LAN AND (NOT name MATCHES "^${arg_SUITE}\\." OR name MATCHES "\\.Routed"))
+            if((arg_SUITE AND NOT name MATCHES "^${arg_SUITE}\\.") OR
+               (arg_LAN AND name MATCHES "\\.Routed"))
                 continue()
             endif()
             if(declaration MATCHES "^TEST_P")
