@@ -77,10 +77,10 @@ function(brixle_add_test name)
 endfunction()
 
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
-# TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With LAN,
-# only those of SUITE not named Routed..., in the LAN lab: PRESET/lan/Suite.Name. LABELS,
-# LAUNCHER, FIXTURES, LOCKS, TIMEOUT, HERE and SERIAL as for brixle_add_test (default: this
-# preset's GoogleTest way).
+# TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With SUITE,
+# only that suite's. With LAN, only those not named Routed..., in the LAN lab:
+# PRESET/lan/Suite.Name. LABELS, LAUNCHER, FIXTURES, LOCKS, TIMEOUT, HERE and SERIAL as for
+# brixle_add_test (default: this preset's GoogleTest way).
 function(brixle_add_gtests target)
     cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL;HERE" "SUITE;PREFIX;TIMEOUT"
         "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES;LOCKS")
@@ -122,7 +122,8 @@ function(brixle_add_gtests target)
         foreach(declaration IN LISTS declarations)
             string(REGEX REPLACE "^TEST(_F|_P)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
                 name "${declaration}")
-            if(arg_LAN AND (NOT name MATCHES "^${arg_SUITE}\\." OR name MATCHES "\\.Routed"))
+            if((arg_SUITE AND NOT name MATCHES "^${arg_SUITE}\\.") OR
+               (arg_LAN AND name MATCHES "\\.Routed"))
                 continue()
             endif()
             if(declaration MATCHES "^TEST_P")
@@ -141,7 +142,7 @@ function(brixle_add_gtests target)
                 list(APPEND test_locks cpu)
             endif()
             if(arg_LAN)
-                list(TRANSFORM test_locks APPEND -lan)
+                list(TRANSFORM test_locks REPLACE "^(net|wine)$" "\\1-lan")
             endif()
             foreach(test IN LISTS tests)
                 set(filter ${test})

@@ -26,16 +26,12 @@ die() {
     exit 1
 }
 
-# ---- inside the lab (the script comes back here through the session library)
+# ---- inside the lab's session (lab.sh session: its wineserver proved there, a virtual display,
+# the designed font on Wine's desktop), where the script comes back to
 if [ "${1:-}" = --in-lab ]; then
-    # shellcheck source=tests/lib/program.sh
-    . "$repo/tests/lib/program.sh"
-    session_wine_env "$out/wine"
-    trap 'stop_program; session_stop_wineserver; session_stop_display' EXIT
-    session_start_display "$out/xvfb.log" || die "no virtual display"
-    session_start_wineserver "$out/wineserver.log" || die "no wineserver inside the lab"
-    session_use_designed_font virtual_desktop || die "the prefix's font and desktop were not set up"
-    start_program "$exe" "$out/program.log"
+    (cd "$(dirname "$exe")" && exec wine "$(basename "$exe")") >"$out/program.log" 2>&1 &
+    program=$!
+    trap 'kill "$program" 2>/dev/null' EXIT
     drive() {
         wine "$driver" "$@" >"$out/driver.log" 2>&1
         local rc=$?
@@ -43,10 +39,13 @@ if [ "${1:-}" = --in-lab ]; then
         return $rc
     }
     drive start >/dev/null || die "the program did not come up; see $out/program.log"
-    mapfile -t hosts < <(lab_hosts_between 10.71.59.0 10.71.59.255)
+    # shellcheck disable=SC2086 # lists of addresses
+    mapfile -t hosts < <(printf '%s\n' $BRIXLE_LAB_HOSTS $BRIXLE_LAB_LATE_HOSTS |
+        grep '^10\.71\.59\.' | sort -t. -k4n)
     echo "run: sweeping 10.71.59.0 - 10.71.59.255 in the lab (answering there: ${hosts[*]})"
     drive sweep 10.71.59.0 10.71.59.255 256 "${hosts[@]}" | grep -v '^ok' >&2
-    drive save "$(windows_path "$out/results.txt")" | grep -v '^ok' >&2
+    results=$out/results.txt
+    drive save "Z:${results//\//\\}" | grep -v '^ok' >&2
     # The window with its frame, cut out of the virtual desktop around it; after the save, whose
     # end activates it (without a window manager nothing else would).
     desktop=$out/desktop.png
@@ -56,7 +55,8 @@ if [ "${1:-}" = --in-lab ]; then
             "$out/brixle100.png"
     fi || echo "run: no screenshot" >&2
     drive close >/dev/null
-    wait_program
+    # At most 30 s for the program to end after its window closed.
+    for _ in $(seq 300); do [ -d "/proc/$program" ] || break; sleep 0.1; done
     exit 0
 fi
 
@@ -75,6 +75,7 @@ if [ -n "${DISPLAY:-}" ] && xwininfo -root >/dev/null 2>&1; then
     session_wine_env "${WINEPREFIX:-$HOME/.local/share/brixle100/wine}"
     [ "$(id -u)" -eq 0 ] || echo "run: not root, so the program cannot open its raw socket" >&2
     mkdir -p "$WINEPREFIX"
+    # shellcheck disable=SC2119 # on a real display, no Wine desktop around the program
     session_use_designed_font || echo "run: the dialogs may show in a wider fallback font" >&2
     cd "$(dirname "$exe")" && exec wine "$(basename "$exe")"
 fi
@@ -89,7 +90,13 @@ fi
 mkdir -p "$out"
 rm -f "$out/brixle100.png" "$out/results.txt"
 echo "run: no display here; running the program in the lab on a virtual display"
-(session_rerun_in_lab "${BASH_SOURCE[0]}" --in-lab)
+# A lab of the run's own; its Wine prefix ($out/wine) is kept for the next run.
+trap '"$repo/scripts/lab.sh" down "$out/lab.env"; rm -f "$out"/lab-*' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+"$repo/scripts/lab.sh" up "$out/lab.env" >/dev/null || die "the lab did not come up"
+"$repo/scripts/lab.sh" session "$out/lab.env" --display --designed-font -- \
+    bash "${BASH_SOURCE[0]}" --in-lab
 status=$?
 if [ -f "$out/brixle100.png" ] && [ -f "$out/results.txt" ]; then
     echo "run: screenshot of the window: $out/brixle100.png"

@@ -1,0 +1,162 @@
+#include "support/Lab.h"
+#include "support/Program.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The program worked through its windows by the driver, a scenario a test.
+class Program : public ProgramCase {
+  protected:
+    Program() : ProgramCase("app") {}
+    void start() {
+        program.emplace(exe, work + "/program.log");
+        drive({"start"});
+    }
+    void sweep(const std::string& from, const std::string& to,
+               const std::vector<std::string>& options, const std::vector<std::string>& hosts) {
+        drive(joined(joined({"sweep", from, to}, options), hosts));
+    }
+    void closeEndsWithExitCode0() {
+        drive({"close"});
+        EXPECT_EQ(program->end(), 0) << "closing the window ends the program with exit code 0";
+    }
+
+    std::optional<WineProgram> program;
+};
+
+class ProgramWithoutRawSocket : public Program {};
+class ProgramOnItsLan : public Program {};
+
+} // namespace
+
+TEST_F(Program, ComesUpWithItsDesignedWindowsAndFont) {
+    const std::string font = labVariable("BRIXLE_DESIGNED_FONT");
+    ASSERT_FALSE(font.empty()) << "the session names the designed font (--designed-font)";
+    drive({"templates", windowsPath(exe)});
+    start();
+    drive({"expect-box", "Brixle 100", "-"});
+    drive({"font", font});
+    closeEndsWithExitCode0();
+}
+
+TEST_F(Program, RefusesMalformedAddressesLeavingItsFieldsAsTyped) {
+    start();
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"10.71.59", "10.71.59.7"}, {"10.71.59.0", "1.2.3.4.5"}, {"a.b.c", "256.1.1.1"}})
+        drive({"refused", from, to, "Invalid IP Address"});
+    closeEndsWithExitCode0();
+}
+
+// The lab's hosts in the preset range, the late one too, of its 256 addresses; the window is
+// worked meanwhile (never hung, input kept for after the sweep, no second sweep).
+TEST_F(Program, SweepsThePresetRangeWhileTheWindowIsWorkedAndSavesIt) {
+    start();
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.0", "10.71.59.255");
+    sweep("10.71.59.0", "10.71.59.255", {"--busy", "256"}, hosts);
+    screenshot(work + "/main-after-sweep.png");
+    const std::string results = work + "/results.txt";
+    std::ofstream(results) << "an older and much longer file than the one the save writes\n"
+                              "an older and much longer file than the one the save writes\n";
+    drive({"open-save"});
+    screenshot(work + "/save-dialog.png");
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts))
+        << "the saved file holds the hosts in address order, CR LF after each, over the old file";
+    closeEndsWithExitCode0();
+}
+
+TEST_F(Program, KeepsTheLastSweepForSavingAndRefusesPathsItCannotWrite) {
+    start();
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.1", "10.71.59.3");
+    sweep("10.71.59.1", "10.71.59.3", {"3"}, hosts);
+    drive({"refused", "10.71.59.0", "10.71.59.x.1", "Invalid IP Address"});
+    drive({"save", windowsPath(work + "/kept.txt")});
+    EXPECT_EQ(fileBytes(work + "/kept.txt"), savedHosts(hosts))
+        << "after a refused start the last sweep's hosts are still saved";
+
+    // Longer than 259 characters: refused whole, never saved under its first 259 characters.
+    fs::create_directories(work + "/long");
+    const std::string folder = windowsPath(work + "/long") + "\\";
+    const std::string tooLong = folder + std::string(300 - folder.size(), 'n');
+    const std::string missing = windowsPath(work + "/no/such/folder/x.txt");
+    const std::string full = "Z:\\dev\\full";
+    struct Refusal {
+        std::string path, message, fieldAfter;
+    };
+    for (const Refusal& refusal :
+         {Refusal{"", "no file name", ""}, Refusal{missing, "can't open : " + missing, ""},
+          Refusal{full, "can't write : " + full, full},
+          Refusal{tooLong, "can't open : " + tooLong, ""}})
+        drive({"save", refusal.path, refusal.message, refusal.fieldAfter});
+    EXPECT_TRUE(fs::is_empty(work + "/long"))
+        << "a path of 300 characters writes no file, cut or whole";
+    closeEndsWithExitCode0();
+}
+
+// Cancelled, the folder picker changes nothing; a folder alone is no file to save to. Escape
+// closes the save dialog and leaves the main window.
+TEST_F(Program, FolderPickerAndEscapeChangeNothing) {
+    start();
+    drive({"open-save"});
+    drive({"browse", "cancel", "C:\\keep\\this.txt"});
+    const std::string folder = valueAfter(drive({"browse", "ok", "C:\\keep\\this.txt"}), "folder ");
+    ASSERT_FALSE(folder.empty()) << "the folder picker yields a folder";
+    drive({"save", "-", "can't open : " + folder, ""});
+    drive({"escape"});
+    closeEndsWithExitCode0();
+}
+
+// Enter in an address field starts it; the last address is cut after 15 characters
+// (010.071.059.023); every line of the sweep before is replaced, by none at all too.
+TEST_F(Program, LaterSweepsReplaceTheResultsOfTheLast) {
+    start();
+    sweep("10.71.59.1", "10.71.59.3", {"3"}, labHostsBetween("10.71.59.1", "10.71.59.3"));
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.16", "10.71.59.23");
+    sweep("10.71.59.16", "010.071.059.023.999", {"--enter", "8"}, hosts);
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts)) << "after a second sweep only its hosts";
+    sweep("10.71.59.40", "10.71.59.45", {"6"}, {});
+    drive({"save", windowsPath(results)});
+    EXPECT_TRUE(fs::exists(results) && fs::file_size(results) == 0)
+        << "a sweep without answers saves an empty file";
+    closeEndsWithExitCode0();
+}
+
+// The session takes CAP_NET_RAW from the wineserver, which opens the sockets, and from us.
+TEST_F(ProgramWithoutRawSocket, ReportsTheFailedSetupRefusesToSweepAndStillCloses) {
+    const std::vector<int> servers = wineServers();
+    ASSERT_FALSE(servers.empty()) << "the prefix's wineserver runs";
+    for (int pid : servers) {
+        const std::string caps =
+            valueAfter(readLines("/proc/" + std::to_string(pid) + "/status"), "CapEff:\t");
+        ASSERT_FALSE(caps.empty()) << "the capabilities of wineserver " << pid;
+        EXPECT_EQ(std::stoull(caps, nullptr, 16) & (1ull << 13), 0u)
+            << "the wineserver " << pid << " runs without CAP_NET_RAW";
+    }
+    program.emplace(exe, work + "/program.log");
+    drive({"expect-box", "Brixle 100",
+           "Error : Windows Socket Operation Failed\n"
+           "Brixle 100 needs administrator rights to open its raw ICMP socket."});
+    drive({"start"});
+    drive({"refused", "10.71.59.0", "10.71.59.7", "Error : Louncher::fire() not initialized"});
+    closeEndsWithExitCode0();
+}
+
+// The scanner on the /24 it sweeps: its own address answers too, and the subnet's broadcast
+// address cannot be sent to.
+TEST_F(ProgramOnItsLan, SweepsThePresetRangeAndNamesTheBroadcastAddressItCouldNotSendTo) {
+    ASSERT_TRUE(lanLab()) << "runs in the LAN lab";
+    start();
+    sweep("10.71.59.0", "10.71.59.255",
+          {"--box", "Unable to send to 1 address\n10.71.59.255 : Sending Refused", "256"},
+          labHostsBetween("10.71.59.0", "10.71.59.255"));
+    closeEndsWithExitCode0();
+}

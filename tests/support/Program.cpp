@@ -1,0 +1,149 @@
+#include "support/Program.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+namespace {
+
+// A function of scripts/lib/lab-session.sh, run in a shell of its own; its exit status.
+int sessionLibrary(const std::string& call, const std::string& out) {
+    return runToEnd(
+        {"bash", "-c", ". \"$0\" && " + call, BRIXLE_SOURCE_DIR "/scripts/lib/lab-session.sh"}, out,
+        seconds(60));
+}
+
+} // namespace
+
+// Debian's wine command starts its 32-bit loader first, which a kernel without IA-32 emulation
+// refuses even to start.
+bool runs32bit() {
+    try {
+        return runToEnd({"/usr/lib/wine/wine", "--version"}, "/dev/null", seconds(30)) == 0;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+std::string buildRoot() {
+    return BRIXLE_SOURCE_DIR "/build";
+}
+
+std::string windowsBuild() {
+    return buildRoot() + (runs32bit() ? "/mingw-i686" : "/mingw-x86_64");
+}
+
+std::string caseResults(const std::string& group) {
+    const testing::TestInfo& test = *testing::UnitTest::GetInstance()->current_test_info();
+    const std::string folder =
+        buildRoot() + "/test-results/" + group + "/" + test.test_suite_name() + "." + test.name();
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+std::string windowsPath(const std::string& path) {
+    std::string out = "Z:" + path;
+    for (char& c : out)
+        c = c == '/' ? '\\' : c;
+    return out;
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string savedHosts(const std::vector<std::string>& hosts) {
+    std::string out;
+    for (const std::string& host : hosts)
+        out += host + "\r\n";
+    return out;
+}
+
+testing::AssertionResult inLabSession() {
+    if (sessionLibrary("session_in_lab && session_wineserver_in_lab", "/dev/null") == 0)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "not in a lab session with the prefix's wineserver "
+                                          "proved there (scripts/lab.sh session ENV -- ...)";
+}
+
+std::vector<int> wineServers() {
+    const std::string out =
+        fs::temp_directory_path() / ("brixle-servers-" + std::to_string(getpid()));
+    sessionLibrary("session_wineservers", out);
+    std::vector<int> pids;
+    for (const std::string& line : readLines(out))
+        pids.push_back(std::atoi(line.c_str()));
+    fs::remove(out);
+    return pids;
+}
+
+void screenshot(const std::string& path) {
+    if (runToEnd({"import", "-window", "root", path}, path + ".log", seconds(60)) != 0)
+        std::cout << "# no screenshot " << path << "\n";
+}
+
+std::vector<std::string> runChecked(const std::vector<std::string>& argv, const std::string& out,
+                                    std::chrono::milliseconds limit) {
+    const int status = runToEnd(argv, out, limit);
+    const std::vector<std::string> lines = readLines(out);
+    int failures = 0;
+    for (const std::string& line : lines) {
+        std::cout << line << "\n";
+        if (line.rfind("not ok - ", 0) == 0) {
+            ADD_FAILURE() << line.substr(9);
+            ++failures;
+        }
+    }
+    std::string step;
+    for (std::size_t i = 0; i < argv.size() && i < 4; ++i)
+        step += " " + fs::path(argv[i]).filename().string();
+    if (status != 0 && failures == 0)
+        ADD_FAILURE() << step
+                      << (status < 0 ? " did not end in time"
+                                     : " ended with status " + std::to_string(status))
+                      << " and reported no failure";
+    return lines;
+}
+
+WineProgram::WineProgram(const std::string& exe, const std::string& log,
+                         const std::vector<std::string>& environment)
+    : child({"env", "-C", fs::path(exe).parent_path(), "wine", fs::path(exe).filename()}, log, "",
+            environment) {}
+
+std::vector<std::string> Driver::operator()(const std::vector<std::string>& step) const {
+    // A sweep of the preset range with the window worked all along takes some 15 s.
+    return runChecked(joined({"wine", exe}, step), out, seconds(180));
+}
+
+std::string valueAfter(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const std::string& line : lines) {
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(prefix.size());
+    }
+    return "";
+}
+
+std::vector<std::string> joined(std::vector<std::string> head,
+                                const std::vector<std::string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+void ProgramCase::SetUp() {
+    ASSERT_TRUE(inLabSession());
+    ASSERT_TRUE(fs::exists(exe) && fs::exists(build + "/tests/app/brixle_app_driver.exe"))
+        << "built " << exe << " and its driver";
+    std::cout << "# the program of " << build << "\n";
+}
