@@ -1,13 +1,12 @@
 # shellcheck shell=bash
 # A session in the lab: the one owner of entering the scan namespace, of a Wine prefix's
-# wineserver inside it, of the virtual display, and of their teardown. Sourced by scripts/lab.sh,
-# the run command, the benchmarks and the test suites.
+# wineserver inside it, of the virtual display, and of their teardown. Sourced by scripts/lab.sh
+# (which the run command, the benchmarks and the test suites go through) and by the run command.
 #
 # Under Wine a program's sockets belong to its prefix's wineserver, so a Wine program sweeps from
 # wherever that server runs. Nothing here lets Wine run until every wineserver of the prefix is
 # proved to be inside the lab's scan namespace (ip netns identify).
 
-session_repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 session_wineserver_pid=""
 session_display_pid=""
 
@@ -188,22 +187,4 @@ session_start_display() {
 session_stop_display() {
     [ -z "$session_display_pid" ] || { kill "$session_display_pid" 2>/dev/null; wait "$session_display_pid" 2>/dev/null; }
     session_display_pid=""
-}
-
-# Runs SCRIPT ARGS... again inside a lab of its own, with the lab's variables exported, and tears
-# the lab down on every path. Never returns. Skips (exit 77) without root.
-session_rerun_in_lab() {
-    [ "$(id -u)" -eq 0 ] || {
-        echo "skipped: the lab needs root (ip netns)"
-        exit 77
-    }
-    local labdir
-    labdir=$(mktemp -d /tmp/brixle-lab.XXXXXX)
-    # shellcheck disable=SC2064 # the folder is fixed now
-    trap "'$session_repo/scripts/lab.sh' down '$labdir/lab.env'; rm -rf '$labdir'" EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    "$session_repo/scripts/lab.sh" up "$labdir/lab.env" >/dev/null || exit 1
-    "$session_repo/scripts/lab.sh" exec "$labdir/lab.env" bash "$@"
-    exit
 }
