@@ -74,6 +74,10 @@ function(brixle_add_test name)
         RESOURCE_LOCK "${arg_LOCKS}"
         RUN_SERIAL ${arg_SERIAL}
         ENVIRONMENT "${environment}")
+    # Those that queue for a lab's network first, so that the queue starts with the run.
+    if("net" IN_LIST arg_LOCKS OR "net-lan" IN_LIST arg_LOCKS)
+        set_tests_properties("${test}" PROPERTIES COST 100)
+    endif()
 endfunction()
 
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
