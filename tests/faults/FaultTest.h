@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/BenchRig.h"
+#include "support/Child.h"
 #include "support/Lab.h"
 
 // Faults on the network side, in the lab, for the sweep engine natively and under Wine: each case

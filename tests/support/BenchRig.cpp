@@ -129,11 +129,6 @@ const char* flavourName(Flavour flavour) {
     return "?";
 }
 
-std::string buildRoot() {
-    const std::string root = labVariable("BRIXLE_BUILD_ROOT");
-    return root.empty() ? BRIXLE_DEFAULT_BUILD_ROOT : root;
-}
-
 std::string benchProgram(Flavour flavour, const std::string& name) {
     if (flavour == Flavour::native)
         return buildRoot() + "/linux/bench/" + name;
@@ -144,17 +139,6 @@ std::vector<std::string> benchCommand(Flavour flavour, const std::string& name) 
     if (flavour == Flavour::native)
         return {benchProgram(flavour, name)};
     return {"wine", benchProgram(flavour, name)};
-}
-
-bool runs32bit() {
-    static const bool runs = [] {
-        try {
-            return runToEnd({"/usr/lib/wine/wine", "--version"}, "/dev/null", 30s) == 0;
-        } catch (const std::exception&) {
-            return false;
-        }
-    }();
-    return runs;
 }
 
 std::string whyNotRunnable(Flavour flavour) {

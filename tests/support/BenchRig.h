@@ -13,15 +13,11 @@
 
 enum class Flavour { native, i686, x86_64 };
 const char* flavourName(Flavour flavour);
-// Where the presets build (BRIXLE_BUILD_ROOT, else the source tree's build/).
-std::string buildRoot();
 // A program of a preset's bench/ folder for the flavour, with ".exe" for Windows.
 std::string benchProgram(Flavour flavour, const std::string& name = "brixle_sweep_bench");
 // The command line that runs it: the program itself, or `wine` with it.
 std::vector<std::string> benchCommand(Flavour flavour,
                                       const std::string& name = "brixle_sweep_bench");
-// Whether this machine runs 32-bit code (Debian's wine starts its 32-bit loader first).
-bool runs32bit();
 // Empty when the flavour can run here and now; else why not.
 std::string whyNotRunnable(Flavour flavour);
 // True inside the lab's scan namespace (BRIXLE_LAB_SCAN), where every sweep must run.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -166,4 +167,21 @@ bool waitForLine(const std::string& path, const std::string& prefix,
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+std::string buildRoot() {
+    const char* root = std::getenv("BRIXLE_BUILD_ROOT");
+    return root != nullptr && *root != '\0' ? root : BRIXLE_DEFAULT_BUILD_ROOT;
+}
+
+bool runs32bit() {
+    static const bool runs = [] {
+        try {
+            return runToEnd({"/usr/lib/wine/wine", "--version"}, "/dev/null",
+                            std::chrono::seconds(30)) == 0;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }();
+    return runs;
 }

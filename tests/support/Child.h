@@ -52,3 +52,9 @@ std::vector<std::string> readLines(const std::string& path);
 // child ends without one.
 bool waitForLine(const std::string& path, const std::string& prefix,
                  std::chrono::milliseconds limit, Child& child);
+
+// Where the presets build (BRIXLE_BUILD_ROOT, else the source tree's build/).
+std::string buildRoot();
+// Whether this machine runs 32-bit code: Debian's wine starts its 32-bit loader first, which a
+// kernel without IA-32 emulation refuses even to start, so no 32-bit Windows program runs here.
+bool runs32bit();

@@ -23,20 +23,6 @@ int sessionLibrary(const std::string& call, const std::string& out) {
 
 } // namespace
 
-// Debian's wine command starts its 32-bit loader first, which a kernel without IA-32 emulation
-// refuses even to start.
-bool runs32bit() {
-    try {
-        return runToEnd({"/usr/lib/wine/wine", "--version"}, "/dev/null", seconds(30)) == 0;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-}
-
-std::string buildRoot() {
-    return BRIXLE_SOURCE_DIR "/build";
-}
-
 std::string windowsBuild() {
     return buildRoot() + (runs32bit() ? "/mingw-i686" : "/mingw-x86_64");
 }

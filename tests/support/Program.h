@@ -11,11 +11,8 @@
 // brixle100.exe under Wine in a lab session (scripts/lab.sh session: the prefix's wineserver
 // proved in the scan namespace, WINEPREFIX and the rest exported), worked by our driver.
 
-// Where 32-bit code runs; where it does not, the 32-bit Windows build cannot run at all.
-bool runs32bit();
 // The Windows build that runs here: the 32-bit one, as shipped first, else the 64-bit one.
 std::string windowsBuild();
-std::string buildRoot();
 // A folder of the running test's own under build/test-results/GROUP, emptied first.
 std::string caseResults(const std::string& group);
 // A Linux path as the program sees it, through Wine's Z: drive.
