@@ -44,10 +44,11 @@ endif()
 #
 # Tests run two at a time, but never two that hold the same LOCKS: "net" (sends or counts ICMP
 # in the routed lab: every raw socket there sees every reply) and "wine" (Windows programs in
-# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's; "cpu" (takes
-# a core for itself, or measures what a second busy core would change). SERIAL: alone.
+# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's. CORES: of
+# the machine's two (tests/run/cores.json), 1 for a test that keeps a core busy, 2 for one that
+# measures what a busy second core would change; the rest are light. SERIAL: alone.
 function(brixle_add_test name)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "HERE;SERIAL" "TIMEOUT"
+    cmake_parse_arguments(PARSE_ARGV 1 arg "HERE;SERIAL" "TIMEOUT;CORES"
         "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT;LOCKS")
     if(NOT arg_TIMEOUT)
         set(arg_TIMEOUT 300)
@@ -74,6 +75,9 @@ function(brixle_add_test name)
         RESOURCE_LOCK "${arg_LOCKS}"
         RUN_SERIAL ${arg_SERIAL}
         ENVIRONMENT "${environment}")
+    if(arg_CORES)
+        set_tests_properties("${test}" PROPERTIES RESOURCE_GROUPS "cores:${arg_CORES}")
+    endif()
     # Those that queue for a lab's network first, so that the queue starts with the run.
     if("net" IN_LIST arg_LOCKS OR "net-lan" IN_LIST arg_LOCKS)
         set_tests_properties("${test}" PROPERTIES COST 100)
@@ -83,10 +87,10 @@ endfunction()
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
 # TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With SUITE,
 # only that suite's. With LAN, only those not named Routed..., in the LAN lab:
-# PRESET/lan/Suite.Name. LABELS, LAUNCHER, FIXTURES, LOCKS, TIMEOUT, HERE and SERIAL as for
+# PRESET/lan/Suite.Name. LABELS, LAUNCHER, FIXTURES, LOCKS, CORES, TIMEOUT, HERE and SERIAL as for
 # brixle_add_test (default: this preset's GoogleTest way).
 function(brixle_add_gtests target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL;HERE" "SUITE;PREFIX;TIMEOUT"
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LAN;SERIAL;HERE" "SUITE;PREFIX;TIMEOUT;CORES"
         "SOURCES;VARIANTS;LABELS;LAUNCHER;FIXTURES;LOCKS")
     set(prefix "")
     if(arg_PREFIX)
@@ -142,8 +146,10 @@ function(brixle_add_gtests target)
             set(test_locks ${locks})
             if(name MATCHES "^Lab")
                 list(APPEND test_locks net)
-            elseif(name MATCHES "^SoundMatch")
-                list(APPEND test_locks cpu)
+            endif()
+            set(cores ${arg_CORES})
+            if(name MATCHES "^SoundMatch")
+                set(cores 1)
             endif()
             if(arg_LAN)
                 list(TRANSFORM test_locks REPLACE "^(net|wine)$" "\\1-lan")
@@ -154,7 +160,7 @@ function(brixle_add_gtests target)
                     set(filter "*/${test}")
                 endif()
                 brixle_add_test(${prefix}${test} LABELS gtest ${arg_LABELS} LAUNCHER ${launcher}
-                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} ${options}
+                    FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} CORES ${cores} ${options}
                     COMMAND $<TARGET_FILE:${target}> --gtest_filter=${filter})
             endforeach()
         endforeach()
