@@ -16,15 +16,34 @@ const char* const caption = "Brixle 100";
 const UINT showSetupFailure = WM_APP + 1;
 std::string setupFailure;
 
-// Set while a sweep owns the dialog's thread; messages sent to the window are still handled
-// then, and none of them may start a second sweep or the save dialog.
+// Set while a sweep owns the dialog's thread, until its handler returns: messages sent to the
+// window are still handled then, and none of them may start a second sweep or the save dialog.
 bool sweeping = false;
+// A close request that reached the window while a sweep ran: the sweep stops, the program ends.
+bool closeRequested = false;
 
 struct Sweeping {
     Sweeping() { sweeping = true; }
     ~Sweeping() { sweeping = false; }
     Sweeping(const Sweeping&) = delete;
     Sweeping& operator=(const Sweeping&) = delete;
+};
+
+// The buttons stay grey while a sweep runs and come back however the handler is left.
+class ButtonsOff {
+  public:
+    explicit ButtonsOff(HWND dialog) : dialog(dialog) { enableButtons(dialog, false); }
+    ~ButtonsOff() { release(); }
+    ButtonsOff(const ButtonsOff&) = delete;
+    ButtonsOff& operator=(const ButtonsOff&) = delete;
+    void release() {
+        if (dialog != nullptr)
+            enableButtons(dialog, true);
+        dialog = nullptr;
+    }
+
+  private:
+    HWND dialog;
 };
 
 void setUpEngine(HWND dialog) {
@@ -56,6 +75,76 @@ void listResults(HWND dialog) {
     }
 }
 
+// Takes a request to close the window out of the input that waits for the end of the sweep: the
+// close box, Alt+F4, a Close posted by the system menu or the taskbar. Everything else stays
+// queued in its order; a bare modifier key ahead of Alt+F4 is dropped, as it does nothing here.
+bool takeCloseRequest() {
+    MSG message;
+    if (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
+        PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE))
+        return true;
+    if (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE) &&
+        (message.wParam & 0xFFF0) == SC_CLOSE)
+        return PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE) != 0;
+    if (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_NOREMOVE) &&
+        message.wParam == HTCLOSE)
+        return PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE) != 0;
+    while (PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_NOREMOVE)) {
+        const WPARAM key = message.wParam;
+        if (key != VK_F4 && key != VK_MENU && key != VK_SHIFT && key != VK_CONTROL)
+            return false;
+        PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_REMOVE);
+        if (key == VK_F4)
+            return true;
+    }
+    return false;
+}
+
+const DWORD pollMilliseconds = 100;
+
+// The sweep owns this thread until it is done: input waits in the queue until then and the
+// window is repainted by hand. Looking at the queue without taking anything from it keeps the
+// system from taking the window for hung; it also hands over messages sent to the window. The
+// one request acted on at once is closing: false then, with the sweep stopped.
+bool waitForSweep(HWND dialog) {
+    DWORD lastShown = GetTickCount() - pollMilliseconds;
+    while (!louncher.isDone()) {
+        if (closeRequested || takeCloseRequest()) {
+            louncher.stopSweep();
+            return false;
+        }
+        if (GetTickCount() - lastShown >= pollMilliseconds) {
+            lastShown = GetTickCount();
+            try {
+                SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
+            } catch (const std::exception&) {
+                // No memory for the text: the next poll shows the counts.
+            }
+            UpdateWindow(dialog);
+        }
+        MSG waiting;
+        PeekMessageA(&waiting, nullptr, 0, 0, PM_NOREMOVE);
+        // Woken early by new input, so that a close takes effect before another request leaves.
+        const DWORD shown = GetTickCount() - lastShown;
+        const DWORD untilNext = shown < pollMilliseconds ? pollMilliseconds - shown : 0;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, untilNext,
+                                  QS_KEY | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_SENDMESSAGE);
+    }
+    return true;
+}
+
+// The hits into the ResultList and the list box; whatever was copied before a failure is shown.
+void showResults(HWND dialog) {
+    resultList.clear();
+    try {
+        louncher.copyHits(resultList);
+    } catch (...) {
+        listResults(dialog);
+        throw;
+    }
+    listResults(dialog);
+}
+
 void sweep(HWND dialog) {
     // 15 characters is the longest dotted address; anything after it is cut off.
     char fromText[16] = "";
@@ -70,35 +159,24 @@ void sweep(HWND dialog) {
         return;
     }
 
+    Sweeping busy;
+    closeRequested = false;
     louncher.setRange(&rangeFrom, &rangeTo, 1);
-    enableButtons(dialog, false);
+    ButtonsOff buttonsOff(dialog);
     try {
         louncher.fire();
     } catch (Error* error) {
         MessageBoxA(dialog, error->message().c_str(), caption, MB_OK);
         delete error;
-        enableButtons(dialog, true);
         return;
     }
 
-    // The sweep owns this thread until it is done: posted input waits in the queue until then and
-    // the window is repainted by hand. Looking at the queue without taking anything from it keeps
-    // the system from taking the window for hung; it also hands over messages sent to the window.
-    {
-        Sweeping busy;
-        while (!louncher.isDone()) {
-            SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
-            UpdateWindow(dialog);
-            MSG waiting;
-            PeekMessageA(&waiting, nullptr, 0, 0, PM_NOREMOVE);
-            Sleep(100);
-        }
+    if (!waitForSweep(dialog)) {
+        PostQuitMessage(0);
+        return;
     }
-
-    enableButtons(dialog, true);
-    resultList.clear();
-    louncher.copyHits(resultList);
-    listResults(dialog);
+    buttonsOff.release();
+    showResults(dialog);
 
     std::string failure = louncher.failureMessage();
     if (!failure.empty()) {
@@ -140,6 +218,8 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         }
     case WM_CLOSE:
     case WM_DESTROY:
+        // During a sweep this comes from a Close sent to the window; the sweep's wait acts on it.
+        closeRequested = sweeping;
         PostQuitMessage(0);
         return 0;
     default:

@@ -28,7 +28,8 @@ int WINAPI WinMain(HINSTANCE thisInstance, HINSTANCE, LPSTR, int) {
 
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialog, 0);
 
-    // No sweep can be running once the dialog has ended: its handler runs every sweep to the end.
+    // A sweep stopped by closing the window may still be ending; its sound thread uses the device.
+    louncher.waitForSweepThreads();
     releaseSound();
 
     if (SUCCEEDED(com)) {

@@ -12,6 +12,8 @@ namespace {
 
 const char* const threadStartFailed = "Thread could not be started";
 const char* const errorPrefix = "Error : ";
+// How long fire() waits for the sweep's first request before it starts the receiver anyway.
+const DWORD firstRequestWait = 100;
 
 } // namespace
 
@@ -23,7 +25,7 @@ Louncher::Louncher() = default;
 
 // Nothing may be thrown from here: it runs at program exit, where nothing would catch it.
 Louncher::~Louncher() {
-    waitForPreviousSweep();
+    waitForSweepThreads();
     if (ready.load() != 0) {
         closesocket(socket);
         WSACleanup();
@@ -42,8 +44,15 @@ void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
     if (socket == INVALID_SOCKET)
         raiseSocketError();
     // The receiver drains every waiting datagram after each wait, so reads must not block.
+    // Winsock reads only from a bound socket, and a first send that fails binds nothing: bound
+    // here, the receiver may start before any request has gone out.
     u_long nonBlocking = 1;
-    if (ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+    sockaddr_in anyLocal{};
+    anyLocal.sin_family = AF_INET;
+    anyLocal.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR ||
+        bind(socket, reinterpret_cast<const sockaddr*>(&anyLocal), sizeof anyLocal) ==
+            SOCKET_ERROR) {
         closesocket(socket);
         raiseSocketError();
     }
@@ -62,12 +71,12 @@ void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
 
 void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
     // A receiver may still be inside its last one-second wait; it must not run into this sweep.
-    waitForPreviousSweep();
+    waitForSweepThreads();
 
     from = first;
     to = last;
     cursor = first;
-    soundOn.store(soundAvailable ? soundSwitch : 0);
+    soundOn.store(soundAvailable && soundSwitch != 0 ? 1 : 0);
     {
         std::lock_guard<std::mutex> lock(hitsLock);
         hits.clear();
@@ -77,10 +86,14 @@ void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
     sentCount_.store(0);
     started.store(0);
     sendFinished.store(0);
+    graceOver.store(0);
+    scriptEnded.store(0);
+    stopping.store(0);
     done.store(0);
 
     std::lock_guard<std::mutex> lock(failureLock);
     failure.clear();
+    failureKept = 0;
     failed.store(0);
     sendingStopped.store(0);
     firstUnsent.clear();
@@ -90,26 +103,28 @@ void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
 void Louncher::fire() {
     if (ready.load() == 0)
         throw new Error("Louncher::fire() not initialized");
-    waitForPreviousSweep();
+    waitForSweepThreads();
     // Late replies of the last sweep, pings of this machine and the like are not this sweep's.
     discardWaiting(socket);
 
     if (!launch(sendLoop)) {
-        recordFailure(errorPrefix, threadStartFailed);
+        recordFailure(errorPrefix, threadStartFailed, Failure::Other);
         sendFinished.store(1);
     }
-    if (soundOn.load() == 1 && !launch(runSoundScript)) {
-        // Without its sound thread the sweep is ended by the receiver's grace time instead.
-        recordFailure(errorPrefix, threadStartFailed, false);
+    // Without its sound thread the sweep is ended by the receiver's grace time instead.
+    if (soundOn.load() == 1 && !launch(runSoundScript))
         soundOn.store(0);
-    }
 
-    while (started.load() == 0 && sendFinished.load() == 0)
-        std::this_thread::yield();
+    // The socket is bound, so the receiver needs no request sent before it; the wait only keeps
+    // the usual order, and is bounded: the window's thread must not wait on a resolver.
+    const DWORD waitStart = GetTickCount();
+    while (started.load() == 0 && sendFinished.load() == 0 &&
+           GetTickCount() - waitStart < firstRequestWait)
+        Sleep(1);
 
     if (!launch(receiveLoop)) {
         // The sweep cannot end without a receiver: run it here, so that it still ends.
-        recordFailure(errorPrefix, threadStartFailed);
+        recordFailure(errorPrefix, threadStartFailed, Failure::Other);
         runningThreads.fetch_add(1);
         receiveLoop(this);
     }
@@ -122,9 +137,14 @@ void Louncher::copyHits(ResultList& target) {
     hits.copyTo(target);
 }
 
+void Louncher::stopSweep() noexcept {
+    stopping.store(1);
+    finishSweep();
+}
+
 std::string Louncher::failureMessage() const {
     std::lock_guard<std::mutex> lock(failureLock);
-    if (failed.load() != 0 && failure.empty())
+    if (failed.load() > failureKept)
         return "Error : Out of Memory"; // the failure's own message could not be kept
     return failure;
 }
@@ -150,22 +170,34 @@ void Louncher::finishSweep() noexcept {
     done.store(1);
 }
 
+void Louncher::soundScriptEnded() noexcept {
+    scriptEnded.store(1);
+    // Otherwise the receiver sees scriptEnded once its grace time is over.
+    if (graceOver.load() != 0)
+        finishSweep();
+}
+
 void Louncher::soundScriptFailed() noexcept {
-    recordFailure(errorPrefix, "Sound Script Failed", false);
     soundOn.store(0);
 }
 
-void Louncher::recordFailure(const char* prefix, const char* text, bool endsSending) noexcept {
+void Louncher::recordFailure(const char* prefix, const char* text, Failure kind,
+                             bool endsSending) noexcept {
+    const int rank = static_cast<int>(kind);
+    int worst = failed.load();
+    while (worst < rank && !failed.compare_exchange_weak(worst, rank)) {
+    }
     try {
         std::string message(prefix);
         message += text;
         std::lock_guard<std::mutex> lock(failureLock);
-        if (failed.load() == 0)
+        if (failureKept < rank) {
             failure.swap(message);
+            failureKept = rank;
+        }
     } catch (...) {
-        // No memory for the message: failureMessage tells that instead.
+        // No memory for the message, or no lock: failureMessage tells that instead.
     }
-    failed.store(1);
     if (endsSending)
         sendingStopped.store(1);
 }
@@ -204,7 +236,7 @@ void Louncher::runSoundScript(Louncher* louncher) {
     louncher->threadEnded();
 }
 
-void Louncher::waitForPreviousSweep() {
+void Louncher::waitForSweepThreads() {
     while (runningThreads.load() != 0)
         Sleep(10);
 }

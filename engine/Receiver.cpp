@@ -1,7 +1,9 @@
 #include "engine/Louncher.h"
 
 #include "engine/Error.h"
+#include "engine/SystemCalls.h"
 
+#include <new>
 #include <unordered_set>
 
 namespace {
@@ -25,20 +27,35 @@ int Louncher::waitReadable(SOCKET s) {
     return select(1, &readable, nullptr, nullptr, &oneSecond);
 }
 
-bool Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
+Louncher::Reply Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
     char buffer[replyBufferSize];
-    int sourceLength = sizeof(sockaddr_in);
-    const int received =
-        recvfrom(s, buffer, replyBufferSize, 0, reinterpret_cast<sockaddr*>(source), &sourceLength);
-    if (received != SOCKET_ERROR)
-        return true;
-    const int error = WSAGetLastError();
-    // An oversized datagram still has a sender; failing here would let any host end a sweep.
-    if (error == WSAEMSGSIZE)
-        return true;
-    if (error == WSAEWOULDBLOCK)
-        return false;
-    raiseSocketError();
+    if (receiveDatagram(s, buffer, replyBufferSize, source) != SOCKET_ERROR)
+        return Reply::Received;
+    switch (WSAGetLastError()) {
+    case WSAEMSGSIZE: // an oversized datagram still has a sender; any host could end a sweep
+        return Reply::Received;
+    case WSAECONNRESET: // what Windows reports after an ICMP error for an earlier send
+    case WSAENETRESET:
+        return Reply::Skipped;
+    case WSAEWOULDBLOCK:
+        return Reply::NoneWaiting;
+    default:
+        raiseSocketError();
+    }
+}
+
+// One source heard: a new one becomes a hit. Out of memory loses this hit, not the sweep; the
+// source is tried again when it is next heard.
+void Louncher::countSource(std::uint32_t address, std::unordered_set<std::uint32_t>& counted) {
+    if (counted.count(address) != 0)
+        return;
+    try {
+        if (hits.insert(newHitAddress(address))) {
+            hitCount_.fetch_add(1);
+            counted.insert(address);
+        }
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void Louncher::receiveLoop(Louncher* louncher) {
@@ -58,9 +75,12 @@ void Louncher::receiveLoop(Louncher* louncher) {
             }
             louncher->phase.store(3);
             const std::uint32_t waited = static_cast<std::uint32_t>(GetTickCount() - drainStart);
-            if (waited > graceMilliseconds && louncher->soundOn.load() == 0) {
-                louncher->finishSweep();
-                break;
+            if (waited > graceMilliseconds) {
+                louncher->graceOver.store(1);
+                if (louncher->soundOn.load() == 0 || louncher->scriptEnded.load() != 0) {
+                    louncher->finishSweep();
+                    break;
+                }
             }
         }
         if (!socketUsable) {
@@ -79,10 +99,12 @@ void Louncher::receiveLoop(Louncher* louncher) {
             std::uint32_t fresh[readsPerWait];
             int freshCount = 0;
             sockaddr_in source{};
-            for (int read = 0;
-                 read < readsPerWait && louncher->receiveReply(louncher->socket, &source); ++read) {
+            for (int read = 0; read < readsPerWait; ++read) {
+                const Reply reply = louncher->receiveReply(louncher->socket, &source);
+                if (reply == Reply::NoneWaiting)
+                    break;
                 const std::uint32_t address = ntohl(source.sin_addr.s_addr);
-                if (counted.count(address) == 0)
+                if (reply == Reply::Received && counted.count(address) == 0)
                     fresh[freshCount++] = address;
                 source = sockaddr_in{};
             }
@@ -91,28 +113,17 @@ void Louncher::receiveLoop(Louncher* louncher) {
             std::lock_guard<std::mutex> lock(louncher->hitsLock);
             if (louncher->done.load() != 0)
                 break;
-            for (int i = 0; i < freshCount; ++i) {
-                const std::uint32_t a = fresh[i];
-                if (counted.count(a) != 0)
-                    continue;
-                IpAddress* address =
-                    new IpAddress(static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 0xFF),
-                                  static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
-                // Out of memory the list refuses it: the source is tried again when next heard.
-                if (louncher->hits.insert(address)) {
-                    louncher->hitCount_.fetch_add(1);
-                    counted.insert(a);
-                }
-            }
+            for (int i = 0; i < freshCount; ++i)
+                louncher->countSource(fresh[i], counted);
         } catch (Error* error) {
-            louncher->recordFailure("", error->message().c_str());
+            louncher->recordFailure("", error->message().c_str(), Failure::Socket, false);
             delete error;
             socketUsable = false;
         } catch (const std::exception& exception) {
-            louncher->recordFailure("Error : ", exception.what());
+            louncher->recordFailure("Error : ", exception.what(), Failure::Other, false);
             socketUsable = false;
         } catch (...) {
-            louncher->recordFailure("Error : ", "Receiver Failed");
+            louncher->recordFailure("Error : ", "Receiver Failed", Failure::Other, false);
             socketUsable = false;
         }
     }

@@ -145,26 +145,29 @@ int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination, int* destinatio
     }
 }
 
-// Three requests, 10 ms apart. An address that cannot be sent to is given up at its first
-// failure; its remaining requests keep their time, so the pace of the sweep stays the same.
+// Three requests, 10 ms apart, to an address resolved once. An address that cannot be sent to
+// is given up at its first failure; its remaining requests keep their time, so the pace of the
+// sweep stays the same. A stopped sweep sends nothing more.
 void Louncher::sendToAddress(const IpAddress& address) {
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = 0;
     const char* reason = nullptr;
-    for (int request = 0; request < 3; ++request) {
+    if (!resolve(address, destination.sin_addr)) {
+        reason = "Unable to resolve Host";
+        recordUnsent(address, reason);
+    }
+    for (int request = 0; request < 3 && stopping.load() == 0; ++request) {
         if (reason == nullptr) {
-            sockaddr_in destination{};
-            destination.sin_family = AF_INET;
-            destination.sin_port = 0;
             int error = 0;
-            if (!resolve(address, destination.sin_addr))
-                reason = "Unable to resolve Host";
-            else if (sendEcho(socket, &destination, &error) == SOCKET_ERROR)
+            if (sendEcho(socket, &destination, &error) == SOCKET_ERROR) {
                 reason = destinationFailure(error);
-            if (reason != nullptr)
                 recordUnsent(address, reason);
-            // Tried is enough: fire() must not wait on a range that cannot be sent to.
-            if (started.load() == 0)
-                started.store(1);
+            }
         }
+        // Tried is enough: fire() must not wait on a range that cannot be sent to.
+        if (started.load() == 0)
+            started.store(1);
         Sleep(10);
     }
 }
@@ -175,19 +178,19 @@ void Louncher::sendLoop(Louncher* louncher) {
     const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     try {
         // After a failure elsewhere in the sweep the range counts as exhausted.
-        while (!louncher->sweepFailed()) {
+        while (!louncher->sweepFailed() && louncher->stopping.load() == 0) {
             IpAddress* address = louncher->nextAddress();
             if (address == nullptr)
                 break;
             louncher->sendToAddress(*address);
         }
     } catch (Error* error) {
-        louncher->recordFailure("", error->message().c_str());
+        louncher->recordFailure("", error->message().c_str(), Failure::Socket);
         delete error;
     } catch (const std::exception& exception) {
-        louncher->recordFailure("Error : ", exception.what());
+        louncher->recordFailure("Error : ", exception.what(), Failure::Other);
     } catch (...) {
-        louncher->recordFailure("Error : ", "Sender Failed");
+        louncher->recordFailure("Error : ", "Sender Failed", Failure::Other);
     }
     if (fineTimer)
         timeEndPeriod(1);

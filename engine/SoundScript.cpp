@@ -31,32 +31,33 @@ Verdict verdictFor(int hits, int sent) {
     return {"muteki.wav", mostAnsweredEffect, 1944};
 }
 
-void playOnce(const char* file, int effectNumber, DWORD pause) {
-    if (!loadEffect(SoundDevice::device, file))
+// Nothing more is played once the sweep is done: the window was closed.
+void playOnce(Louncher* louncher, const char* file, int effectNumber, DWORD pause) {
+    if (louncher->done.load() != 0 || !loadEffect(SoundDevice::device, file))
         return;
     playEffect(effectNumber, 0);
-    soundScriptPause(pause);
+    soundScriptPause(pause, louncher->done);
 }
 
 void runScript(Louncher* louncher) {
-    playOnce("a_.wav", louncher->phase.load(), openingPause);
+    playOnce(louncher, "a_.wav", louncher->phase.load(), openingPause);
     louncher->phase.fetch_add(1);
 
-    const bool flurry = loadEffect(SoundDevice::device, "tata.wav");
+    const bool flurry = louncher->done.load() == 0 && loadEffect(SoundDevice::device, "tata.wav");
     if (flurry)
         playEffect(louncher->phase.load(), DSBPLAY_LOOPING);
-    while (louncher->phase.load() == 2)
-        soundScriptPause(flurryLook);
+    while (louncher->phase.load() == 2 && louncher->done.load() == 0)
+        soundScriptPause(flurryLook, louncher->done);
     if (flurry)
         endLoop();
 
-    playOnce("tah.wav", louncher->phase.load(), closingPause);
+    playOnce(louncher, "tah.wav", louncher->phase.load(), closingPause);
     louncher->phase.fetch_add(1);
 
     const int hits = louncher->hitCount();
     const int sent = hits == 0 ? 0 : louncher->sentCount();
     const Verdict verdict = verdictFor(hits, sent);
-    playOnce(verdict.file, verdict.effect, verdict.pause);
+    playOnce(louncher, verdict.file, verdict.effect, verdict.pause);
 }
 
 } // namespace
@@ -70,5 +71,5 @@ void soundScript(Louncher* louncher) {
         louncher->soundScriptFailed();
         return;
     }
-    louncher->finishSweep();
+    louncher->soundScriptEnded();
 }

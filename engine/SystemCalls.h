@@ -3,6 +3,10 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include <atomic>
+#include <cstdint>
+
+class IpAddress;
 class Louncher;
 
 // The few calls of a sweep that tests stand in for. The program links SystemCalls.cpp beside
@@ -15,5 +19,12 @@ bool startSweepThread(void (*body)(Louncher*), Louncher* louncher);
 // Sends one datagram as sendto does: SOCKET_ERROR, with the error in WSAGetLastError, on failure.
 int sendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* destination);
 
-// Every pause of the sound script.
-void soundScriptPause(DWORD milliseconds);
+// Receives one datagram as recvfrom does, its source into *source.
+int receiveDatagram(SOCKET s, char* buffer, int length, sockaddr_in* source);
+
+// The address of a new hit (a.b.c.d from the most significant byte down), made with new; throws
+// std::bad_alloc as new does.
+IpAddress* newHitAddress(std::uint32_t address);
+
+// Every pause of the sound script; over early once the sweep is done.
+void soundScriptPause(DWORD milliseconds, const std::atomic<std::uint8_t>& sweepDone);

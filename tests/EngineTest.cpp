@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -72,6 +73,8 @@ TEST(EngineSetup, SetRangeTwiceStartsAfresh) {
     louncher.sentCount_ = 4;
     louncher.phase = 3;
     louncher.done = 1;
+    louncher.setRange(&first, &last, 2);
+    EXPECT_EQ(louncher.soundOn.load(), 1) << "any switch but 0 is on";
     louncher.setRange(&first, &last, 0);
     EXPECT_EQ(louncher.hits.first, nullptr);
     EXPECT_EQ(louncher.hitCount(), 0);
@@ -201,6 +204,60 @@ std::size_t attemptsAt(const std::string& to) {
     return attempts[to].size();
 }
 
+std::size_t allAttempts() {
+    std::lock_guard<std::mutex> lock(networkLock);
+    std::size_t all = 0;
+    for (const auto& tried : attempts)
+        all += tried.second.size();
+    return all;
+}
+
+// What the receiver is told of each datagram that reaches the socket, in turn: its source, or
+// a Winsock error (with WSAEMSGSIZE the source too).
+struct Heard {
+    const char* source;
+    int error;
+};
+std::vector<Heard> heard;
+std::size_t heardNext = 0;
+
+int standInReceive(SOCKET s, char* buffer, int length, sockaddr_in* source) {
+    const int got = seams::realReceiveDatagram(s, buffer, length, source);
+    std::lock_guard<std::mutex> lock(networkLock);
+    if (got == SOCKET_ERROR || heardNext >= heard.size())
+        return got;
+    const Heard& next = heard[heardNext++];
+    if (next.source != nullptr)
+        source->sin_addr.s_addr = inet_addr(next.source);
+    if (next.error == 0)
+        return got;
+    WSASetLastError(next.error);
+    return SOCKET_ERROR;
+}
+
+// The first hits cannot be allocated: with bad_alloc as new fails, or with something else.
+int allocationsToFail = 0;
+bool failWithBadAlloc = true;
+
+IpAddress* failingAllocator(std::uint32_t address) {
+    if (allocationsToFail > 0) {
+        --allocationsToFail;
+        if (failWithBadAlloc)
+            throw std::bad_alloc();
+        throw std::runtime_error("the receiver's own trouble");
+    }
+    return seams::realNewHitAddress(address);
+}
+
+// A send that waits until the test lets it go, as a slow resolver holds up the first request.
+std::atomic<bool> sendHeld{false};
+
+int heldSend(SOCKET s, const char* bytes, int length, const sockaddr_in* destination) {
+    while (sendHeld.load())
+        Sleep(1);
+    return standInSend(s, bytes, length, destination);
+}
+
 } // namespace offline
 
 class OfflineSweep : public testing::Test {
@@ -219,17 +276,49 @@ class OfflineSweep : public testing::Test {
         louncher.ready = 1; // closes the socket and ends Winsock when destroyed
         offline::plans.clear();
         offline::attempts.clear();
+        offline::heard.clear();
+        offline::heardNext = 0;
+        offline::allocationsToFail = 0;
         saved = seams::sendDatagram;
         seams::sendDatagram = offline::standInSend;
+        seams::receiveDatagram = offline::standInReceive;
+        seams::newHitAddress = offline::failingAllocator;
     }
-    void TearDown() override { seams::sendDatagram = saved; }
+    void TearDown() override {
+        seams::sendDatagram = saved;
+        seams::receiveDatagram = seams::realReceiveDatagram;
+        seams::newHitAddress = seams::realNewHitAddress;
+        louncher.waitForSweepThreads();
+    }
+
+    // One datagram for each entry of offline::heard, sent to the sweep's socket from loopback.
+    void datagramsArrive() {
+        sockaddr_in self{};
+        int length = sizeof self;
+        ASSERT_EQ(getsockname(louncher.socket, reinterpret_cast<sockaddr*>(&self), &length), 0);
+        const SOCKET out = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_NE(out, INVALID_SOCKET);
+        for (std::size_t i = 0; i < offline::heard.size(); ++i)
+            EXPECT_EQ(sendto(out, "x", 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self),
+                      1);
+        closesocket(out);
+    }
+
+    ResultList hitsOf() {
+        ResultList lines;
+        louncher.copyHits(lines);
+        return lines;
+    }
 
     // Runs a sweep of [first, last] to its end; false if done ever showed before sending ended.
+    // The datagrams of offline::heard arrive once it has begun.
     bool sweep(const char* firstText, const char* lastText, int soundSwitch = 0) {
         first.parse(firstText);
         last.parse(lastText);
         louncher.setRange(&first, &last, soundSwitch);
         louncher.fire();
+        if (!offline::heard.empty())
+            datagramsArrive();
         bool doneWhileSending = false;
         std::chrono::steady_clock::time_point sendingOver{};
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -307,33 +396,119 @@ TEST_F(OfflineSweep, AFailureOfTheSocketItselfEndsTheSweep) {
     }
 }
 
-// The sound script fails while the sender still walks the range: the sweep still ends only
-// after the sender, by the receiver's grace time, with the failure as its message.
-TEST_F(OfflineSweep, AFailingSoundScriptEndsTheSweepAfterTheSender) {
+// With sound on, the sweep ends no sooner than the receiver's grace time after sending,
+// whatever the effects: without their files (a program copied alone), and with a script that
+// fails while the sender still walks the range; sound shows no message.
+TEST_F(OfflineSweep, WithSoundOnTheEffectsNeverShortenTheWaitForLateReplies) {
+    wavebytes::ScratchFolder folder;
+    wavebytes::InFolder inFolder{folder.path()};
+    FakeDirectSound device;
+    SoundDevice::device = &device;
+    int sentWhenItFailed = -1;
+    for (const bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "the script fails" : "no effect files");
+        if (failing) {
+            for (const char* name :
+                 {"a_.wav", "tata.wav", "tah.wav", "canthear.wav", "muteki.wav", "abeshi.wav"})
+                folder.write(name, wavebytes::pcmWave(wavebytes::textBytes(name)));
+            device.beforeCreate = [&] {
+                sentWhenItFailed = louncher.sentCount();
+                throw std::runtime_error("the device went away");
+            };
+        }
+        EXPECT_TRUE(sweep("127.0.0.1", "127.0.0.20", 1)) << "done while the sender still ran";
+        EXPECT_EQ(louncher.sentCount(), 20);
+        EXPECT_EQ(first.text(), "127.0.0.21");
+        EXPECT_GE(afterSending, 2.0) << "no grace time after sending";
+        EXPECT_EQ(louncher.failureMessage(), "");
+    }
+    releaseSound();
+    SoundDevice::device = nullptr;
+    EXPECT_GE(sentWhenItFailed, 0);
+    EXPECT_LT(sentWhenItFailed, 20) << "the script failed only after sending";
+}
+
+// A datagram that fails on its own is skipped; one hit that cannot be stored is lost alone.
+TEST_F(OfflineSweep, TheReceiverSkipsWhatFailsForOneDatagramOrOneHit) {
+    offline::heard = {{"127.0.0.2", WSAECONNRESET},
+                      {nullptr, WSAENETRESET},
+                      {"127.0.0.3", WSAEMSGSIZE},
+                      {"127.0.0.4", 0},
+                      {"127.0.0.5", 0},
+                      {"127.0.0.4", 0}};
+    offline::allocationsToFail = 1; // 127.0.0.3's
+    ASSERT_TRUE(sweep("127.0.0.1", "127.0.0.9"));
+    EXPECT_EQ(louncher.failureMessage(), "");
+    EXPECT_EQ(louncher.sentCount(), 9);
+    EXPECT_EQ(offline::attemptsAt("127.0.0.9"), 3u);
+    EXPECT_EQ(hitsOf(), (ResultList{"127.0.0.4", "127.0.0.5"}));
+    EXPECT_EQ(louncher.hitCount(), 2);
+}
+
+// A receiver that fails for good costs the replies, not the sweep: the sender walks the whole
+// range and the sweep ends by its grace time. Its failure is the message even when something
+// else failed first.
+TEST_F(OfflineSweep, AFailedReceiverStillLetsTheSweepEndWithTheFailureThatCostHosts) {
+    offline::heard = {{"127.0.0.2", WSAENETDOWN}};
+    ASSERT_TRUE(sweep("127.0.0.1", "127.0.0.20"));
+    EXPECT_EQ(louncher.failureMessage(), "Error : Windows Socket Operation Failed");
+    EXPECT_EQ(louncher.sentCount(), 20);
+    EXPECT_EQ(first.text(), "127.0.0.21");
+    EXPECT_GE(afterSending, 2.0);
+
+    offline::heard = {{"127.0.0.2", 0}};
+    offline::heardNext = 0;
+    offline::allocationsToFail = 1;
+    offline::failWithBadAlloc = false;
+    offline::attempts.clear();
+    offline::plans["127.0.0.15"] = {{WSAENETDOWN}};
+    ASSERT_TRUE(sweep("127.0.0.1", "127.0.0.20"));
+    offline::failWithBadAlloc = true;
+    EXPECT_EQ(louncher.failureMessage(), "Error : Windows Socket Operation Failed");
+    EXPECT_EQ(louncher.sentCount(), 15);
+}
+
+// Closing the window: the sweep is done at once, no request follows (one may be on its way),
+// and its threads end though the sound script is in the middle of a long pause.
+TEST_F(OfflineSweep, AStoppedSweepIsDoneAtOnceAndSendsNoMore) {
     wavebytes::ScratchFolder folder;
     wavebytes::InFolder inFolder{folder.path()};
     for (const char* name :
          {"a_.wav", "tata.wav", "tah.wav", "canthear.wav", "muteki.wav", "abeshi.wav"})
         folder.write(name, wavebytes::pcmWave(wavebytes::textBytes(name)));
     FakeDirectSound device;
-    int sentWhenItFailed = -1;
-    device.beforeCreate = [&] {
-        sentWhenItFailed = louncher.sentCount();
-        throw std::runtime_error("the device went away");
-    };
     SoundDevice::device = &device;
-
-    const bool afterTheSender = sweep("127.0.0.1", "127.0.0.20", 1);
+    first.parse("127.0.0.1");
+    last.parse("127.0.0.250");
+    louncher.setRange(&first, &last, 1);
+    louncher.fire();
+    while (louncher.sentCount() < 5)
+        Sleep(1);
+    louncher.stopSweep();
+    const std::size_t sentWhenStopped = offline::allAttempts();
+    EXPECT_TRUE(louncher.isDone());
+    louncher.waitForSweepThreads();
+    EXPECT_LE(offline::allAttempts(), sentWhenStopped + 1);
+    EXPECT_LT(louncher.sentCount(), 250);
     releaseSound();
     SoundDevice::device = nullptr;
+}
 
-    EXPECT_TRUE(afterTheSender) << "done while the sender still ran";
-    EXPECT_GE(sentWhenItFailed, 0);
-    EXPECT_LT(sentWhenItFailed, 20) << "the script failed only after sending";
-    EXPECT_EQ(louncher.sentCount(), 20);
-    EXPECT_EQ(first.text(), "127.0.0.21");
-    EXPECT_GE(afterSending, 2.0) << "no grace time after sending";
-    EXPECT_EQ(louncher.failureMessage(), "Error : Sound Script Failed");
+// The window's thread does not wait on the sender's first request, however long that takes
+// (a resolver that does not answer); the sweep goes on once it has gone out.
+TEST_F(OfflineSweep, FireDoesNotWaitOnAFirstRequestThatIsHeldUp) {
+    offline::sendHeld = true;
+    seams::sendDatagram = offline::heldSend;
+    first.parse("127.0.0.1");
+    last.parse("127.0.0.3");
+    louncher.setRange(&first, &last, 0);
+    louncher.fire();
+    EXPECT_EQ(louncher.started.load(), 0) << "fire returned only after the first request";
+    offline::sendHeld = false;
+    while (!louncher.isDone())
+        Sleep(5);
+    EXPECT_EQ(louncher.sentCount(), 3);
+    EXPECT_EQ(offline::attemptsAt("127.0.0.3"), 3u);
 }
 
 } // namespace

@@ -95,6 +95,14 @@ int sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* 
     return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
 }
 
+int getsockname(SOCKET s, sockaddr* name, int* nameLength) {
+    socklen_t length = static_cast<socklen_t>(*nameLength);
+    if (::getsockname(static_cast<int>(s), name, &length) != 0)
+        return SOCKET_ERROR;
+    *nameLength = static_cast<int>(length);
+    return 0;
+}
+
 int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
     const void* bytes = value;
     if (::setsockopt(static_cast<int>(s), level, name, bytes, static_cast<socklen_t>(length)) != 0)

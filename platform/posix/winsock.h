@@ -28,6 +28,8 @@ typedef std::uintptr_t SOCKET;
 #define WSAEADDRNOTAVAIL EADDRNOTAVAIL
 #define WSAENETDOWN ENETDOWN
 #define WSAENOTSOCK ENOTSOCK
+#define WSAECONNRESET ECONNRESET
+#define WSAENETRESET ENETRESET
 
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
@@ -73,3 +75,4 @@ int getsockopt(SOCKET s, int level, int name, char* value, int* length);
 // Winsock's address length is an int. A datagram longer than the buffer is cut to fit.
 int recvfrom(SOCKET s, char* buffer, int length, int flags, sockaddr* from, int* fromLength);
 int sendto(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to, int toLength);
+int getsockname(SOCKET s, sockaddr* name, int* nameLength);

@@ -163,7 +163,8 @@ session_use_designed_font() {
     return $status
 }
 
-# A virtual display of our own: the first free number from 90 on. Sets DISPLAY.
+# A virtual display of our own: the first free number from 90 on. Sets DISPLAY. Two sessions
+# may try one number at once: the display is ours only when its lock names our server.
 session_start_display() {
     local log=$1 n
     for n in $(seq 90 150); do
@@ -171,7 +172,8 @@ session_start_display() {
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 </dev/null &
         session_display_pid=$!
         for _ in $(seq 50); do
-            if [ -S "/tmp/.X11-unix/X$n" ]; then
+            if [ -S "/tmp/.X11-unix/X$n" ] &&
+                [ "$(tr -d ' \n' <"/tmp/.X$n-lock" 2>/dev/null)" = "$session_display_pid" ]; then
                 export DISPLAY=":$n"
                 return 0
             fi

@@ -1,11 +1,15 @@
+#include "support/Capture.h"
 #include "support/Lab.h"
 #include "support/Program.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -128,6 +132,49 @@ TEST_F(Program, LaterSweepsReplaceTheResultsOfTheLast) {
     EXPECT_TRUE(fs::exists(results) && fs::file_size(results) == 0)
         << "a sweep without answers saves an empty file";
     closeEndsWithExitCode0();
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A close request is acted on at once, however long the sweep would still run: the close box
+// and Alt+F4, as real input on the desktop. Nothing is sent after it and the program ends well.
+TEST_F(Program, ClosingDuringASweepEndsItAndTheProgramAtOnce) {
+    const std::string pcap = labVariable("BRIXLE_LAB_PCAP");
+    ASSERT_FALSE(pcap.empty()) << "the lab captures the requests";
+    for (const std::vector<std::string>& input :
+         std::vector<std::vector<std::string>>{{"click", "1"}, {"key", "alt+F4"}}) {
+        SCOPED_TRACE(input[1]);
+        start();
+        const double began = wallSeconds();
+        std::istringstream closeBox(
+            valueAfter(drive({"sweep-begin", "10.71.59.0", "10.71.59.255", "30"}), "closebox "));
+        std::string x, y;
+        ASSERT_TRUE(closeBox >> x >> y) << "the driver found the close box";
+        // The desktop of the session's display is Wine's, at the screen's corner.
+        ASSERT_EQ(runToEnd({"xdotool", "mousemove", x, y}, work + "/xdotool.log",
+                           std::chrono::seconds(10)),
+                  0);
+        ASSERT_EQ(
+            runToEnd(joined({"xdotool"}, input), work + "/xdotool.log", std::chrono::seconds(10)),
+            0);
+        const double closed = wallSeconds();
+        const auto waitStart = std::chrono::steady_clock::now();
+        EXPECT_EQ(program->end(), 0) << "closed during a sweep, the program ends with exit code 0";
+        // The sweep had some 7 s of sending left, and its grace time and sound after that.
+        EXPECT_LT(std::chrono::steady_clock::now() - waitStart, std::chrono::seconds(5))
+            << "the program ended only when its sweep would have";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the capture's own lag
+        int before = 0, after = 0;
+        for (const CapturedRequest& request : readEchoRequests(pcap)) {
+            if (request.seconds >= began)
+                ++(request.seconds > closed ? after : before);
+        }
+        EXPECT_GT(before, 0) << "the sweep sent before the close";
+        EXPECT_EQ(after, 0) << "requests sent after the close";
+    }
 }
 
 // The session takes CAP_NET_RAW from the wineserver, which opens the sockets, and from us.

@@ -853,6 +853,41 @@ int commandClose() {
     return failures == 0 ? 0 : 1;
 }
 
+// Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints where the
+// window's close box is, in the desktop's coordinates, for a click from outside.
+int commandSweepBegin(const std::wstring& from, const std::wstring& to, int sent) {
+    HWND main = mainWindow();
+    settle(main);
+    setItemText(main, IDC_FROM, from);
+    setItemText(main, IDC_TO, to);
+    press(main, IDC_ATA);
+    DWORD start = GetTickCount();
+    int shown = 0;
+    while (shown < sent && GetTickCount() - start < 20000) {
+        const std::wstring progress = itemText(main, IDC_HITS);
+        const size_t slash = progress.find(L'/');
+        shown = slash == std::wstring::npos ? 0 : _wtoi(progress.c_str() + slash + 1);
+        Sleep(20);
+    }
+    check(shown >= sent && !IsWindowEnabled(GetDlgItem(main, IDC_ATA)),
+          "the sweep runs, " + std::to_string(sent) + " addresses out");
+    RECT frame = {};
+    GetWindowRect(main, &frame);
+    // Along the caption from the right: the window itself says where its close box is.
+    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    for (int x = frame.right - 1; x > frame.left; --x) {
+        DWORD_PTR hit = 0;
+        if (SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
+                                &hit) &&
+            hit == HTCLOSE) {
+            std::printf("closebox %d %d\n", x - 4, y);
+            return failures == 0 ? 0 : 1;
+        }
+    }
+    check(false, "the window has a close box");
+    return 1;
+}
+
 // Waits for the end of a sweep that another command started, e.g. one run for a screenshot.
 int commandWaitIdle() {
     HWND main = mainWindow();
@@ -872,7 +907,7 @@ int commandWaitIdle() {
                          "       font FACE | refused FROM TO TEXT |\n"
                          "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
                          "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE |\n"
-                         "       escape | wait-idle | close\n");
+                         "       escape | wait-idle | close | sweep-begin FROM TO SENT\n");
     std::exit(2);
 }
 
@@ -933,6 +968,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"close" && args.empty()) {
         return commandClose();
+    }
+    if (command == L"sweep-begin" && args.size() == 3) {
+        return commandSweepBegin(args[0], args[1], _wtoi(args[2].c_str()));
     }
     usage();
 }

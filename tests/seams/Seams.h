@@ -9,14 +9,20 @@ namespace seams {
 typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher);
 typedef int (*DatagramSender)(SOCKET s, const char* bytes, int length,
                               const sockaddr_in* destination);
-typedef void (*Pause)(DWORD milliseconds);
+typedef int (*DatagramReceiver)(SOCKET s, char* buffer, int length, sockaddr_in* source);
+typedef IpAddress* (*HitAllocator)(std::uint32_t address);
+typedef void (*Pause)(DWORD milliseconds, const std::atomic<std::uint8_t>& sweepDone);
 
 extern ThreadStarter startThread;
 extern DatagramSender sendDatagram;
+extern DatagramReceiver receiveDatagram;
+extern HitAllocator newHitAddress;
 extern Pause soundScriptPause;
 
 bool realStartThread(void (*body)(Louncher*), Louncher* louncher);
 int realSendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* destination);
-void realPause(DWORD milliseconds);
+int realReceiveDatagram(SOCKET s, char* buffer, int length, sockaddr_in* source);
+IpAddress* realNewHitAddress(std::uint32_t address);
+void realPause(DWORD milliseconds, const std::atomic<std::uint8_t>& sweepDone);
 
 } // namespace seams

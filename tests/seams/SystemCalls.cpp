@@ -3,6 +3,8 @@
 #include <exception>
 #include <thread>
 
+#include "net/IpAddress.h"
+
 namespace seams {
 
 bool realStartThread(void (*body)(Louncher*), Louncher* louncher) {
@@ -19,12 +21,26 @@ int realSendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in*
                   sizeof(sockaddr_in));
 }
 
-void realPause(DWORD milliseconds) {
-    Sleep(milliseconds);
+int realReceiveDatagram(SOCKET s, char* buffer, int length, sockaddr_in* source) {
+    int sourceLength = sizeof(sockaddr_in);
+    return recvfrom(s, buffer, length, 0, reinterpret_cast<sockaddr*>(source), &sourceLength);
+}
+
+IpAddress* realNewHitAddress(std::uint32_t a) {
+    return new IpAddress(static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 0xFF),
+                         static_cast<int>((a >> 8) & 0xFF), static_cast<int>(a & 0xFF));
+}
+
+void realPause(DWORD milliseconds, const std::atomic<std::uint8_t>& sweepDone) {
+    const DWORD start = GetTickCount();
+    while (sweepDone.load() == 0 && GetTickCount() - start < milliseconds)
+        Sleep(1);
 }
 
 ThreadStarter startThread = realStartThread;
 DatagramSender sendDatagram = realSendDatagram;
+DatagramReceiver receiveDatagram = realReceiveDatagram;
+HitAllocator newHitAddress = realNewHitAddress;
 Pause soundScriptPause = realPause;
 
 } // namespace seams
@@ -37,6 +53,14 @@ int sendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* des
     return seams::sendDatagram(s, bytes, length, destination);
 }
 
-void soundScriptPause(DWORD milliseconds) {
-    seams::soundScriptPause(milliseconds);
+int receiveDatagram(SOCKET s, char* buffer, int length, sockaddr_in* source) {
+    return seams::receiveDatagram(s, buffer, length, source);
+}
+
+IpAddress* newHitAddress(std::uint32_t address) {
+    return seams::newHitAddress(address);
+}
+
+void soundScriptPause(DWORD milliseconds, const std::atomic<std::uint8_t>& sweepDone) {
+    seams::soundScriptPause(milliseconds, sweepDone);
 }
