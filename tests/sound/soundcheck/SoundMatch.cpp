@@ -189,6 +189,8 @@ struct SweepHeard {
 const double perAddress = 0.030;
 const double receiverSlice = 1.0;
 const double flurryLook = 0.1;
+// However few effects played, a sweep waits this long after sending for late replies.
+const double graceSeconds = 2.0;
 // A busy machine only ever makes the script late: a pause, a reaction or a sweep runs longer,
 // never shorter. Lower bounds are the script's; above them only a hang fails (this many
 // seconds late), since how late a loaded machine is belongs to no functional check.
@@ -567,15 +569,19 @@ Report checkSweeps(const Sound& recording, const std::vector<Template>& template
 
         if (want.wallMs >= 0) {
             // By the clock alone: every pause of what played, and no more than the wait for
-            // the sender on top.
+            // the sender on top; never less than sending and the grace time after it.
             double pauses = 0;
             for (const std::string& name : want.pattern)
                 pauses += pauseAfter(name);
             const double send = want.sent * perAddress * 1.03 * 1000;
-            const double most = pauses + send + (receiverSlice + flurryLook + hangSeconds) * 1000;
-            check(want.wallMs >= pauses - 50 && want.wallMs <= most,
-                  label + ": lasted " + fixed(want.wallMs, 0) + " ms (the pauses make " +
-                      fixed(pauses, 0) + ", at most " + fixed(most, 0) + ")");
+            const double least =
+                std::max(pauses, want.sent * perAddress * 1000 + graceSeconds * 1000);
+            const double most = std::max(pauses + send + (receiverSlice + flurryLook) * 1000,
+                                         send + (2 * receiverSlice + graceSeconds) * 1000) +
+                                hangSeconds * 1000;
+            check(want.wallMs >= least - 50 && want.wallMs <= most,
+                  label + ": lasted " + fixed(want.wallMs, 0) + " ms (at least " + fixed(least, 0) +
+                      ", at most " + fixed(most, 0) + ")");
             const bool anchored = sweep.firstName == "a_" || sweep.firstName == flurry;
             if (f > 0 && !sweep.verdict.empty() && anchored) {
                 const double verdictAt = wallMs(sweep.at.at(sweep.verdict) - sweep.first);
