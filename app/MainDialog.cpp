@@ -75,10 +75,20 @@ void listResults(HWND dialog) {
     }
 }
 
+// The system menu, asked for during a sweep: shown at once, since closing is what it is for
+// then. Any other choice does nothing until the sweep is over.
+bool closeChosenFromSystemMenu(HWND dialog, POINT at) {
+    const UINT chosen =
+        static_cast<UINT>(TrackPopupMenu(GetSystemMenu(dialog, FALSE), TPM_RETURNCMD | TPM_NONOTIFY,
+                                         at.x, at.y, 0, dialog, nullptr));
+    return (chosen & 0xFFF0) == SC_CLOSE;
+}
+
 // Takes a request to close the window out of the input that waits for the end of the sweep: the
-// close box, Alt+F4, a Close posted by the system menu or the taskbar. Everything else stays
-// queued in its order; a bare modifier key ahead of Alt+F4 is dropped, as it does nothing here.
-bool takeCloseRequest() {
+// close box, Alt+F4, the system menu's Close (posted by the taskbar, or from the menu itself).
+// Everything else stays queued in its order; a bare modifier key ahead of Alt+F4 is dropped, as
+// it does nothing here.
+bool takeCloseRequest(HWND dialog) {
     MSG message;
     if (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
         PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE))
@@ -86,16 +96,33 @@ bool takeCloseRequest() {
     if (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE) &&
         (message.wParam & 0xFFF0) == SC_CLOSE)
         return PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE) != 0;
-    if (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_NOREMOVE) &&
-        message.wParam == HTCLOSE)
-        return PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE) != 0;
+    if (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_NOREMOVE)) {
+        if (message.wParam == HTCLOSE)
+            return PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE);
+        if (message.wParam == HTSYSMENU) {
+            PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE);
+            return closeChosenFromSystemMenu(dialog, message.pt);
+        }
+    }
+    if (PeekMessageA(&message, nullptr, WM_NCRBUTTONUP, WM_NCRBUTTONUP, PM_NOREMOVE) &&
+        message.wParam == HTCAPTION) {
+        PeekMessageA(&message, nullptr, WM_NCRBUTTONUP, WM_NCRBUTTONUP, PM_REMOVE);
+        return closeChosenFromSystemMenu(dialog, message.pt);
+    }
     while (PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_NOREMOVE)) {
         const WPARAM key = message.wParam;
-        if (key != VK_F4 && key != VK_MENU && key != VK_SHIFT && key != VK_CONTROL)
+        if (key != VK_F4 && key != VK_SPACE && key != VK_MENU && key != VK_SHIFT &&
+            key != VK_CONTROL)
             return false;
         PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_REMOVE);
         if (key == VK_F4)
             return true;
+        if (key == VK_SPACE) {
+            RECT frame = {};
+            GetWindowRect(dialog, &frame);
+            return closeChosenFromSystemMenu(
+                dialog, POINT{frame.left, frame.top + GetSystemMetrics(SM_CYCAPTION)});
+        }
     }
     return false;
 }
@@ -109,7 +136,7 @@ const DWORD pollMilliseconds = 100;
 bool waitForSweep(HWND dialog) {
     DWORD lastShown = GetTickCount() - pollMilliseconds;
     while (!louncher.isDone()) {
-        if (closeRequested || takeCloseRequest()) {
+        if (closeRequested || takeCloseRequest(dialog)) {
             louncher.stopSweep();
             return false;
         }
