@@ -696,6 +696,16 @@ int commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter,
     if (box.empty()) {
         expectNoBox(main, what + ": no message afterwards", 300);
     } else {
+        // The box is shown from the sweep's own handler: a "&ata!" sent to the window meanwhile
+        // must not start a second sweep inside the first.
+        if (waitForBox(main, 5000).window != nullptr) {
+            DWORD_PTR result = 0;
+            const BOOL answered =
+                SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(IDC_ATA, BN_CLICKED),
+                                    reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, 3000, &result);
+            check(answered && IsWindowEnabled(ata) && itemText(main, IDC_HITS) == wantFinal,
+                  what + ": a \"&ata!\" sent while its message is open starts nothing");
+        }
         expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
     }
     if (busy) {
