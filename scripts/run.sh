@@ -96,13 +96,17 @@ or run scripts/run.sh as root."
 fi
 
 # ---- build, as whoever runs this
+# A build folder that an earlier run as root left is the likely cause when it fails.
+hint=""
+for dir in "$build" "$(dirname "$build")"; do
+    [ -e "$dir" ] || continue
+    [ -w "$dir" ] || hint=": $dir is not yours (an earlier run as root?); sudo chown -R $(id -un) $dir"
+    break
+done
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake --preset "$(basename "$build")" -B "$build" >/dev/null || die "configuring failed"
+    cmake --preset "$(basename "$build")" -B "$build" >/dev/null || die "configuring failed$hint"
 fi
-if ! cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null; then
-    [ -w "$build" ] || die "the build failed: $build is not yours (an earlier run as root?)"
-    die "the build failed"
-fi
+cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || die "the build failed$hint"
 echo "run: built $exe"
 
 # ---- a real display: just start it

@@ -181,15 +181,18 @@ session_use_designed_font() {
     return $status
 }
 
-# A virtual display of our own: the first free number from 90 on. Sets DISPLAY.
+# A virtual display of our own: the first free number from 90 on. Sets DISPLAY. Ours only once
+# its lock names our Xvfb: two sessions starting at once may both find a number free, and the
+# one whose Xvfb lost would otherwise take the other's socket for its own, and lose it with it.
 session_start_display() {
-    local log=$1 n
+    local log=$1 n holder
     for n in $(seq 90 150); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 </dev/null &
         session_display_pid=$!
         for _ in $(seq 50); do
-            if [ -S "/tmp/.X11-unix/X$n" ]; then
+            holder=$(tr -d ' \n' 2>/dev/null <"/tmp/.X$n-lock")
+            if [ -S "/tmp/.X11-unix/X$n" ] && [ "$holder" = "$session_display_pid" ]; then
                 export DISPLAY=":$n"
                 return 0
             fi
