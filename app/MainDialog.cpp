@@ -52,9 +52,13 @@ void setUpEngine(HWND dialog) {
     } catch (Error* error) {
         setupFailure = error->message();
         delete error;
-        // Only the raw socket fails that way at setup, and it is the one that needs elevation.
+        // Only the ICMP socket fails that way at setup. What it needs differs: elevation on
+        // Windows; under Wine, root or a group allowed the kernel's ping sockets.
         if (setupFailure == "Error : Windows Socket Operation Failed") {
-            setupFailure += "\nBrixle 100 needs administrator rights to open its raw ICMP socket.";
+            setupFailure += "\nBrixle 100 could not open its ICMP socket."
+                            "\nOn Windows, start it as administrator."
+                            "\nOn Linux under Wine, start it as root, or let your group open ICMP "
+                            "sockets, as root: sysctl -w net.ipv4.ping_group_range='0 2147483647'";
         }
         PostMessageA(dialog, showSetupFailure, 0, 0);
     }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12. Quick when all is there already.
+# With --missing, as anyone: only prints what is not installed (nothing when all is).
 set -euo pipefail
 
 packages=(
@@ -7,16 +8,11 @@ packages=(
   googletest
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine64 wine32:i386
-  xvfb xdotool imagemagick
+  xvfb x11-utils xdotool imagemagick
   fonts-ipafont-gothic fonts-wine
   iproute2 iputils-ping tcpdump fping nmap
   alsa-utils sox zip unzip file procps time
 )
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: run as root (apt-get)" >&2
-  exit 1
-fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,8 +20,16 @@ for p in "${packages[@]}"; do
   [ "$status" = installed ] || missing+=("$p")
 done
 
+if [ "${1:-}" = --missing ]; then
+  [ ${#missing[@]} -eq 0 ] || echo "${missing[*]}"
+  exit 0
+fi
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (apt-get) to install ${missing[*]}" >&2
+  exit 1
 fi
 
 echo "install-deps: installing ${missing[*]}"

@@ -13,6 +13,9 @@ unreachable_net=10.71.61.0/24
 noroute_net=10.71.62.0/24
 scan_if=scan0
 lab_if=lab0
+# The ordinary desktop user of `session --user`: a uid of no account, so nothing of it can be
+# anyone's.
+lab_user=61871
 
 die() {
     echo "lab: $*" >&2
@@ -28,11 +31,15 @@ usage: lab.sh up ENVFILE [routed|lan]   make the lab, write its variables to ENV
        lab.sh wine ENVFILE prog args... run a Windows program there under Wine, its prefix's
                                         wineserver proved to be there (exit 77: no lab)
        lab.sh wine-up|wine-down ENVFILE start (and prove) or end the prefix's wineserver there
-       lab.sh session ENVFILE [--display] [--designed-font] [--no-net-raw] -- cmd...
+       lab.sh session ENVFILE [--display] [--designed-font] [--no-net-raw] [--user]
+                          [--ping-range "LOW HIGH"] -- cmd...
                                         run cmd there with a wineserver of the prefix's own
                                         (WINEPREFIX and the rest exported), optionally a virtual
                                         display, the dialogs' designed font on a Wine desktop, no
-                                        CAP_NET_RAW for server and cmd; ends them after cmd
+                                        CAP_NET_RAW for server and cmd, or every Wine program as
+                                        an ordinary user in a prefix of its own (cmd runs them
+                                        under $BRIXLE_SESSION_AS), the groups allowed ICMP ping
+                                        sockets there (default: none); ends them after cmd
        lab.sh noise ENVFILE args...     send bounded unwanted ICMP to the scan host from the lab
                                         namespace (tests/lab/noise.cpp; --help for its options)
 EOF
@@ -251,12 +258,18 @@ lab_wine_here() {
         ;;
     session)
         shift
-        local display=0 font=0 wrapper=()
+        local display=0 font=0 user=0 range="1 0" wrapper=() base=$BRIXLE_LAB_WINEPREFIX
         while [ $# -gt 0 ] && [ "$1" != -- ]; do
             case $1 in
             --display) display=1 ;;
             --designed-font) font=1 ;;
             --no-net-raw) wrapper=(setpriv --bounding-set=-net_raw --inh-caps=-net_raw) ;;
+            --user) user=1 ;;
+            --ping-range)
+                [ $# -ge 2 ] || usage
+                range=$2
+                shift
+                ;;
             *) usage ;;
             esac
             shift
@@ -267,12 +280,20 @@ lab_wine_here() {
             echo "skipped: setpriv cannot drop CAP_NET_RAW here"
             return 77
         fi
-        trap 'session_stop_wineserver; session_stop_display' EXIT
+        session_as=("${wrapper[@]}")
+        if [ "$user" -eq 1 ]; then
+            base=$BRIXLE_LAB_WINEPREFIX-user
+            session_become_user "$lab_user" "$base" || return 1
+        fi
+        # Who may open the kernel's ICMP ping sockets (a Wine without CAP_NET_RAW sweeps through
+        # them): the session's range, the kernel's default (nobody) after it and unless asked.
+        sysctl -qw net.ipv4.ping_group_range="$range" || return 1
+        trap 'sysctl -qw net.ipv4.ping_group_range="1 0"; session_stop_wineserver; session_stop_display' EXIT
         unset DISPLAY
         if [ "$display" -eq 1 ]; then
-            session_start_display "$BRIXLE_LAB_WINEPREFIX.xvfb.log" || return 1
+            session_start_display "$base.xvfb.log" || return 1
         fi
-        session_start_wineserver "$BRIXLE_LAB_WINEPREFIX.log" "${wrapper[@]}" || return 1
+        session_start_wineserver "$base.log" || return 1
         if [ "$font" -eq 1 ]; then
             session_use_designed_font virtual_desktop || return 1
             export BRIXLE_DESIGNED_FONT=$session_designed_font

@@ -2,8 +2,11 @@
 # Builds brixle100.exe (the 32-bit program; the 64-bit one where no 32-bit code runs) and starts
 # it under Wine.
 #
-# With a usable display it simply starts the program there, in a Wine prefix of its own. The
-# raw ICMP socket needs administrator rights: under Wine that means running as root.
+# With a usable display it simply starts the program there, in a Wine prefix of its own, as
+# whoever runs this: an ordinary user needs root only to install what is missing (through sudo).
+# As root the program opens a raw ICMP socket; as an ordinary user Wine opens the kernel's ICMP
+# ping sockets instead, which only the groups in net.ipv4.ping_group_range may open: without
+# that, it says so and starts nothing.
 #
 # Without one (a headless server, CI) it never sweeps the machine's own network: it brings up
 # the lab (scripts/lab.sh), starts the program on a virtual display inside the lab's scan
@@ -60,28 +63,62 @@ if [ "${1:-}" = --in-lab ]; then
     exit 0
 fi
 
-# ---- build
+# ---- what the build needs: installed by root, through sudo for an ordinary user
 if [ "$(id -u)" -eq 0 ]; then
     bash "$repo/scripts/install-deps.sh" || die "installing the dependencies failed"
+else
+    missing=$(bash "$repo/scripts/install-deps.sh" --missing) || die "could not list the packages"
+    if [ -n "$missing" ]; then
+        command -v sudo >/dev/null ||
+            die "missing: $missing; install them as root, then run this again: $repo/scripts/install-deps.sh"
+        echo "run: installing $missing (sudo asks for your password)"
+        sudo bash "$repo/scripts/install-deps.sh" ||
+            die "installing failed; as root: $repo/scripts/install-deps.sh"
+    fi
 fi
+
+display=0
+if [ -n "${DISPLAY:-}" ] && xwininfo -root >/dev/null 2>&1; then
+    display=1
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    [ "$display" -eq 1 ] || die "no display, and the lab that replaces it needs root (ip netns)"
+    read -r low high </proc/sys/net/ipv4/ping_group_range
+    allowed=0
+    for gid in $(id -G); do
+        [ "$gid" -ge "$low" ] && [ "$gid" -le "$high" ] && allowed=1
+    done
+    if [ "$allowed" -eq 0 ]; then
+        die "not started: your groups may not open ICMP ping sockets, which the program sweeps with when not root (net.ipv4.ping_group_range is \"$low $high\"). Allow them as root, then run this again:
+    sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"
+or run scripts/run.sh as root."
+    fi
+fi
+
+# ---- build, as whoever runs this
+# A build folder that an earlier run as root left is the likely cause when it fails.
+hint=""
+for dir in "$build" "$(dirname "$build")"; do
+    [ -e "$dir" ] || continue
+    [ -w "$dir" ] || hint=": $dir is not yours (an earlier run as root?); sudo chown -R $(id -un) $dir"
+    break
+done
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake --preset "$(basename "$build")" -B "$build" >/dev/null || die "configuring failed"
+    cmake --preset "$(basename "$build")" -B "$build" >/dev/null || die "configuring failed$hint"
 fi
-cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || die "the build failed"
+cmake --build "$build" --target brixle100 brixle_app_driver >/dev/null || die "the build failed$hint"
 echo "run: built $exe"
 
 # ---- a real display: just start it
-if [ -n "${DISPLAY:-}" ] && xwininfo -root >/dev/null 2>&1; then
+if [ "$display" -eq 1 ]; then
     session_wine_env "${WINEPREFIX:-$HOME/.local/share/brixle100/wine}"
-    [ "$(id -u)" -eq 0 ] || echo "run: not root, so the program cannot open its raw socket" >&2
     mkdir -p "$WINEPREFIX"
     # shellcheck disable=SC2119 # on a real display, no Wine desktop around the program
     session_use_designed_font || echo "run: the dialogs may show in a wider fallback font" >&2
     cd "$(dirname "$exe")" && exec wine "$(basename "$exe")"
 fi
 
-# ---- headless: only ever inside the lab
-[ "$(id -u)" -eq 0 ] || die "no display, and the lab that replaces it needs root (ip netns)"
+# ---- headless (root): only ever inside the lab
 # The lab's responder comes from the native build.
 if ! cmake --preset linux >/dev/null ||
     ! cmake --build --preset linux --target brixle_lab_responder brixle_lab_noise >/dev/null; then

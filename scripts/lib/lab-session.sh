@@ -9,6 +9,9 @@
 
 session_wineserver_pid=""
 session_display_pid=""
+# The command every Wine process the library starts runs under (setpriv: fewer capabilities, or
+# another uid with a prefix of its own); empty: as we are.
+session_as=()
 
 # Debian's wine command always starts its 32-bit loader first, even for a 64-bit program. Where
 # the kernel runs no 32-bit code at all (IA-32 emulation off, as on some virtual machines),
@@ -41,6 +44,20 @@ session_wine_env() {
     fi
 }
 
+# Every Wine process from here on as the unprivileged uid UID (no capabilities, no groups but
+# its own, no account either), with HOME, made for it, and in the prefix the run command gives
+# an ordinary user there: the Wine of a desktop user. BRIXLE_SESSION_AS carries the command to
+# the session's own programs.
+session_become_user() {
+    local uid=$1 home=$2
+    install -d -o "$uid" -g "$uid" "$home" || return 1
+    session_as=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --inh-caps=-all
+        --bounding-set=-all)
+    export HOME=$home USER=brixle LOGNAME=brixle BRIXLE_SESSION_AS="${session_as[*]}"
+    "${session_as[@]}" mkdir -p "$home/.local/share/brixle100/wine" || return 1
+    session_wine_env "$home/.local/share/brixle100/wine"
+}
+
 session_in_lab() {
     [ -n "${BRIXLE_LAB_SCAN:-}" ] && [ "$(ip netns identify $$ 2>/dev/null)" = "$BRIXLE_LAB_SCAN" ]
 }
@@ -71,20 +88,19 @@ session_wineserver_in_lab() {
     done
 }
 
-# Starts the prefix's wineserver here, optionally under a wrapper command (setpriv ...), proves
-# that it is in the scan namespace, and makes the prefix on first use. Its output goes to LOG, in
-# a session of its own: it outlives the caller (a test fixture), and a pipe it held would keep
-# the caller's reader waiting for ever.
+# Starts the prefix's wineserver here, proves that it is in the scan namespace, and makes the
+# prefix on first use. Its output goes to LOG, in a session of its own: it outlives the caller (a
+# test fixture), and a pipe it held would keep the caller's reader waiting for ever.
 session_start_wineserver() {
     local log=$1
-    shift
     session_in_lab || {
         echo "session: not inside the lab's scan namespace; refusing to start Wine" >&2
         return 1
     }
-    mkdir -p "$WINEPREFIX"
+    # Made by whoever runs Wine in it: Wine refuses a prefix that is not the user's own.
+    "${session_as[@]}" mkdir -p "$WINEPREFIX" || return 1
     session_stop_wineserver
-    setsid "$@" wineserver -f -p >"$log" 2>&1 </dev/null &
+    setsid "${session_as[@]}" wineserver -f -p >"$log" 2>&1 </dev/null &
     session_wineserver_pid=$!
     for _ in $(seq 100); do
         [ -n "$(session_wineservers)" ] && break
@@ -100,17 +116,18 @@ session_start_wineserver() {
     # Making a prefix takes a quarter of a minute: once, then it is reused.
     if [ ! -e "$WINEPREFIX/.made" ]; then
         echo "session: creating the Wine prefix $WINEPREFIX (once)"
-        timeout 300 wineboot -i >"$log.wineboot" 2>&1 </dev/null || {
+        timeout 300 "${session_as[@]}" wineboot -i >"$log.wineboot" 2>&1 </dev/null || {
             echo "session: wineboot failed; see $log.wineboot" >&2
             return 1
         }
-        : >"$WINEPREFIX/.made"
+        "${session_as[@]}" touch "$WINEPREFIX/.made"
     fi
 }
 
 session_stop_wineserver() {
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
+    # Only the prefix's owner reaches its server.
+    "${session_as[@]}" wineserver -k >/dev/null 2>&1
+    "${session_as[@]}" wineserver -w >/dev/null 2>&1
     [ -z "$session_wineserver_pid" ] || wait "$session_wineserver_pid" 2>/dev/null
     session_wineserver_pid=""
 }
@@ -126,7 +143,7 @@ session_wine() {
         echo "session: a wineserver of $WINEPREFIX runs outside $BRIXLE_LAB_SCAN; refusing" >&2
         return 1
     }
-    wine "$@"
+    "${session_as[@]}" wine "$@"
 }
 
 # Registry settings of $WINEPREFIX, imported in one go (regedit wants UTF-16 for the face name):
@@ -155,7 +172,8 @@ session_use_designed_font() {
             done
         fi
     } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
-    timeout 120 wine regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 || {
+    chmod 644 "$reg" # for a Wine of another uid
+    timeout 120 "${session_as[@]}" wine regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 || {
         echo "session: the prefix's font and desktop settings were not imported" >&2
         status=1
     }
@@ -163,17 +181,18 @@ session_use_designed_font() {
     return $status
 }
 
-# A virtual display of our own: the first free number from 90 on. Sets DISPLAY. Two sessions
-# may try one number at once: the display is ours only when its lock names our server.
+# A virtual display of our own: the first free number from 90 on. Sets DISPLAY. Ours only once
+# its lock names our Xvfb: two sessions starting at once may both find a number free, and the
+# one whose Xvfb lost would otherwise take the other's socket for its own, and lose it with it.
 session_start_display() {
-    local log=$1 n
+    local log=$1 n holder
     for n in $(seq 90 150); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 </dev/null &
         session_display_pid=$!
         for _ in $(seq 50); do
-            if [ -S "/tmp/.X11-unix/X$n" ] &&
-                [ "$(tr -d ' \n' <"/tmp/.X$n-lock" 2>/dev/null)" = "$session_display_pid" ]; then
+            holder=$(tr -d ' \n' 2>/dev/null <"/tmp/.X$n-lock")
+            if [ -S "/tmp/.X11-unix/X$n" ] && [ "$holder" = "$session_display_pid" ]; then
                 export DISPLAY=":$n"
                 return 0
             fi

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -13,8 +18,60 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using std::chrono::seconds;
 
 namespace {
+
+// What the program says when its ICMP socket cannot be opened at start-up.
+const std::string setupFailure =
+    "Error : Windows Socket Operation Failed\n"
+    "Brixle 100 could not open its ICMP socket.\n"
+    "On Windows, start it as administrator.\n"
+    "On Linux under Wine, start it as root, or let your group open ICMP sockets, as root: sysctl "
+    "-w net.ipv4.ping_group_range='0 2147483647'";
+
+// A wineserver of the session's prefix as the system sees it.
+struct Server {
+    int pid = 0;
+    bool known = false; // its status could be read
+    unsigned long uid = 0;
+    std::uint64_t capabilities = 0;
+};
+
+std::vector<Server> servers() {
+    std::vector<Server> found;
+    for (int pid : wineServers()) {
+        Server server;
+        server.pid = pid;
+        const std::vector<std::string> status =
+            readLines("/proc/" + std::to_string(pid) + "/status");
+        const std::string uid = valueAfter(status, "Uid:\t");
+        const std::string capabilities = valueAfter(status, "CapEff:\t");
+        server.known = !uid.empty() && !capabilities.empty();
+        if (server.known) {
+            server.uid = std::stoul(uid);
+            server.capabilities = std::stoull(capabilities, nullptr, 16);
+        }
+        found.push_back(server);
+    }
+    return found;
+}
+
+// Whether a process of uid in our network namespace, the lab's, runs brixle100.exe.
+bool programRunning(unsigned long uid) {
+    struct stat ours {};
+    ::stat("/proc/self/ns/net", &ours);
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string dir = entry.path().string();
+        struct stat ns {};
+        const std::string uids = valueAfter(readLines(dir + "/status"), "Uid:\t");
+        if (!uids.empty() && std::stoul(uids) == uid &&
+            ::stat((dir + "/ns/net").c_str(), &ns) == 0 && ns.st_ino == ours.st_ino &&
+            readText(dir + "/cmdline").find("brixle100.exe") != std::string::npos)
+            return true;
+    }
+    return false;
+}
 
 // The program worked through its windows by the driver, a scenario a test.
 class Program : public ProgramCase {
@@ -32,12 +89,50 @@ class Program : public ProgramCase {
         drive({"close"});
         EXPECT_EQ(program->end(), 0) << "closing the window ends the program with exit code 0";
     }
+    // The window comes up over the setup message, refuses to sweep, and still closes.
+    void refusesAfterTheFailedSetup() {
+        program.emplace(exe, work + "/program.log");
+        drive({"expect-box", "Brixle 100", setupFailure});
+        drive({"start"});
+        drive({"refused", "10.71.59.0", "10.71.59.7", "Error : Louncher::fire() not initialized"});
+        closeEndsWithExitCode0();
+    }
 
     std::optional<WineProgram> program;
 };
 
 class ProgramWithoutRawSocket : public Program {};
 class ProgramOnItsLan : public Program {};
+
+// Every Wine program of the session as an ordinary user in a prefix of its own
+// (scripts/lab.sh session --user), as on a desktop.
+class ProgramAsUser : public Program {
+  protected:
+    void SetUp() override {
+        Program::SetUp(); // the prefix's wineserver proved in the scan namespace
+        if (HasFatalFailure())
+            return;
+        const std::vector<Server> found = servers();
+        ASSERT_FALSE(found.empty()) << "the user's prefix has its wineserver";
+        for (const Server& server : found) {
+            ASSERT_TRUE(server.known) << "the status of wineserver " << server.pid;
+            EXPECT_NE(server.uid, 0u) << "wineserver " << server.pid << " runs as an ordinary user";
+            EXPECT_EQ(server.capabilities, 0u)
+                << "wineserver " << server.pid << " has no capabilities";
+            user = server.uid;
+        }
+        // The program saves its results as that user.
+        ASSERT_EQ(::chown(work.c_str(), user, user), 0) << work;
+    }
+    // scripts/run.sh as the user, with the prefix it picks for itself and this build.
+    std::vector<std::string> runCommand() const {
+        return asSessionUser({"env", "-u", "WINEPREFIX", "BRIXLE_BUILD_DIR=" + build,
+                              BRIXLE_SOURCE_DIR "/scripts/run.sh"});
+    }
+
+    unsigned long user = 0;
+};
+class ProgramAsUserWithoutPingRange : public ProgramAsUser {};
 
 } // namespace
 
@@ -185,22 +280,79 @@ TEST_F(Program, ClosingDuringASweepEndsItAndTheProgramAtOnce) {
 
 // The session takes CAP_NET_RAW from the wineserver, which opens the sockets, and from us.
 TEST_F(ProgramWithoutRawSocket, ReportsTheFailedSetupRefusesToSweepAndStillCloses) {
-    const std::vector<int> servers = wineServers();
-    ASSERT_FALSE(servers.empty()) << "the prefix's wineserver runs";
-    for (int pid : servers) {
-        const std::string caps =
-            valueAfter(readLines("/proc/" + std::to_string(pid) + "/status"), "CapEff:\t");
-        ASSERT_FALSE(caps.empty()) << "the capabilities of wineserver " << pid;
-        EXPECT_EQ(std::stoull(caps, nullptr, 16) & (1ull << 13), 0u)
-            << "the wineserver " << pid << " runs without CAP_NET_RAW";
+    const std::vector<Server> found = servers();
+    ASSERT_FALSE(found.empty()) << "the prefix's wineserver runs";
+    for (const Server& server : found) {
+        ASSERT_TRUE(server.known) << "the capabilities of wineserver " << server.pid;
+        EXPECT_EQ(server.capabilities & (1ull << 13), 0u)
+            << "the wineserver " << server.pid << " runs without CAP_NET_RAW";
     }
-    program.emplace(exe, work + "/program.log");
-    drive({"expect-box", "Brixle 100",
-           "Error : Windows Socket Operation Failed\n"
-           "Brixle 100 needs administrator rights to open its raw ICMP socket."});
+    refusesAfterTheFailedSetup();
+}
+
+// As an ordinary user the run command installs and builds nothing here; it starts the program in
+// the user's own prefix, the session's, and says not a word about root. Through the kernel's ping
+// sockets the sweep finds the lab's hosts, as with a raw socket.
+TEST_F(ProgramAsUser, RunCommandStartsItInTheUsersPrefixWhereItSweepsAndSaves) {
+    Child run(runCommand(), work + "/run.log");
     drive({"start"});
-    drive({"refused", "10.71.59.0", "10.71.59.7", "Error : Louncher::fire() not initialized"});
+    EXPECT_TRUE(programRunning(user)) << "the user's program, as the system sees it";
+    drive({"expect-box", "Brixle 100", "-"});
+    std::vector<std::string> options = {"256"};
+    if (lanLab())
+        options.insert(options.begin(), {"--box", "Unable to send to 1 address\n"
+                                                  "10.71.59.255 : Sending Refused"});
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.0", "10.71.59.255");
+    sweep("10.71.59.0", "10.71.59.255", options, hosts);
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts)) << "the user's results file";
+    struct stat file {};
+    EXPECT_TRUE(::stat(results.c_str(), &file) == 0 && file.st_uid == user) << "and it is theirs";
+    drive({"close"});
+    EXPECT_EQ(run.wait(seconds(30)), 0) << "the run command ends with the program, with its 0";
+    const std::vector<std::string> said = readLines(work + "/run.log");
+    for (const std::string& line : said) {
+        if (line.rfind("run:", 0) == 0) {
+            EXPECT_EQ(line, "run: built " + exe) << "all the run command says";
+        }
+    }
+    EXPECT_NE(std::find(said.begin(), said.end(), "run: built " + exe), said.end());
+}
+
+// Through the kernel's ping sockets only the echo replies to its own requests reach the program:
+// not a router's "unreachable" (routed), nor the unreachables its own kernel sends where ARP
+// fails (LAN), nor a lab host's pings of the scanner. A raw socket counts each as a host.
+TEST_F(ProgramAsUser, CountsOnlyTheEchoRepliesToItsOwnRequests) {
+    program.emplace(exe, work + "/program.log");
+    drive({"start"});
+    Child ping({"ip", "netns", "exec", labVariable("BRIXLE_LAB_NS"), "ping", "-q", "-c", "40", "-i",
+                "0.1", labVariable("BRIXLE_LAB_SELF")},
+               work + "/ping.log");
+    if (lanLab())
+        sweep("10.71.59.21", "10.71.59.76", {"56"}, {}); // no host there: ARP fails for each
+    else
+        sweep("10.71.61.0", "10.71.61.7", {"8"}, {}); // the router says unreachable for each
+    EXPECT_EQ(ping.wait(seconds(30)), 0) << "a lab host pinged the scanner meanwhile, answered";
     closeEndsWithExitCode0();
+}
+
+// Without a ping range for the user's group the run command says how to allow it, and starts
+// nothing; the program started all the same says what to do.
+TEST_F(ProgramAsUserWithoutPingRange, RunCommandSaysHowToAllowPingSocketsAndStartsNothing) {
+    EXPECT_EQ(runToEnd(runCommand(), work + "/run.log", seconds(120)), 1);
+    EXPECT_EQ(readLines(work + "/run.log"),
+              (std::vector<std::string>{
+                  "run: not started: your groups may not open ICMP ping sockets, which the program "
+                  "sweeps with when not root (net.ipv4.ping_group_range is \"1 0\"). Allow them "
+                  "as root, then run this again:",
+                  "    sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"",
+                  "or run scripts/run.sh as root."}));
+    EXPECT_FALSE(programRunning(user)) << "no program, so no window";
+}
+
+TEST_F(ProgramAsUserWithoutPingRange, ReportsTheFailedSetupRefusesToSweepAndStillCloses) {
+    refusesAfterTheFailedSetup();
 }
 
 // The scanner on the /24 it sweeps: its own address answers too, and the subnet's broadcast

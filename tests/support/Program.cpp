@@ -1,5 +1,7 @@
 #include "support/Program.h"
 
+#include "support/Lab.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +82,10 @@ void screenshot(const std::string& path) {
         std::cout << "# no screenshot " << path << "\n";
 }
 
+std::vector<std::string> asSessionUser(const std::vector<std::string>& argv) {
+    return joined(words(labVariable("BRIXLE_SESSION_AS")), argv);
+}
+
 std::vector<std::string> runChecked(const std::vector<std::string>& argv, const std::string& out,
                                     std::chrono::milliseconds limit) {
     const int status = runToEnd(argv, out, limit);
@@ -105,12 +111,13 @@ std::vector<std::string> runChecked(const std::vector<std::string>& argv, const 
 
 WineProgram::WineProgram(const std::string& exe, const std::string& log,
                          const std::vector<std::string>& environment)
-    : child({"env", "-C", fs::path(exe).parent_path(), "wine", fs::path(exe).filename()}, log, "",
-            environment) {}
+    : child(asSessionUser(
+                {"env", "-C", fs::path(exe).parent_path(), "wine", fs::path(exe).filename()}),
+            log, "", environment) {}
 
 std::vector<std::string> Driver::operator()(const std::vector<std::string>& step) const {
     // A sweep of the preset range with the window worked all along takes some 15 s.
-    return runChecked(joined({"wine", exe}, step), out, seconds(180));
+    return runChecked(asSessionUser(joined({"wine", exe}, step)), out, seconds(180));
 }
 
 std::string valueAfter(const std::vector<std::string>& lines, const std::string& prefix) {

@@ -28,6 +28,9 @@ testing::AssertionResult inLabSession();
 std::vector<int> wineServers();
 // The desktop of the virtual display as a picture; a note, not a failure, when it cannot.
 void screenshot(const std::string& path);
+// What starts a command as the session's ordinary user (scripts/lab.sh session --user), before
+// its words; none in a session of our own uid.
+std::vector<std::string> asSessionUser(const std::vector<std::string>& argv);
 
 // Runs argv to its end, shows its output, and fails the running test for every "not ok" line it
 // prints, and once when it ends otherwise than with 0 without one (it crashed or hung). Its
