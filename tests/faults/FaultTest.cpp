@@ -57,20 +57,15 @@ struct Split {
 // the rate under Wine falls to a quarter of itself when the machine is busy: a flood at a third
 // still fits, with the socket's buffer taking up what the receiver falls behind. And no more than
 // the buffer holds in a second, so that only a receiver held up for a whole second can lose a
-// reply.
+// reply. The test run measures in ReceiverKeepsUp, the fixture of the flavour's flood cases,
+// which hands the figure on in the file BRIXLE_CAPACITY_FILE names; a run of this program by
+// itself keeps it in memory.
 const ReceiverCapacity& capacity(Flavour flavour, const std::string& files) {
     static std::map<Flavour, ReceiverCapacity> measured;
     auto found = measured.find(flavour);
     if (found == measured.end())
         found = measured.emplace(flavour, measureCapacity(flavour, files)).first;
     return found->second;
-}
-
-// The test run measures once per flavour, in ReceiverKeepsUp, the fixture of the flavour's flood
-// cases, and hands the figure on in the file BRIXLE_CAPACITY_FILE names; a run of this program
-// by itself shares it in memory.
-std::string sharedCapacityFile() {
-    return labVariable("BRIXLE_CAPACITY_FILE");
 }
 
 // The flood's datagrams the socket's buffer holds: the engine asks for 4 MiB, Linux grants twice
@@ -155,20 +150,12 @@ class FloodTest : public FaultTest {
   protected:
     // Datagrams a second from the 200 sources; 0 when not measured.
     long capacity() const {
-        const std::string shared = sharedCapacityFile();
+        const std::string shared = labVariable("BRIXLE_CAPACITY_FILE");
         if (shared.empty())
             return ::capacity(GetParam(), files("capacity")).repeated.perSecond;
         long rate = 0;
         std::ifstream(shared) >> rate;
         return rate;
-    }
-
-    std::string unmeasured() const {
-        const std::string shared = sharedCapacityFile();
-        return "the receiver's rate was not measured" +
-               (shared.empty() ? std::string()
-                               : " (no figure in " + shared + ", which FloodTest.ReceiverKeepsUp/" +
-                                     flavourName(GetParam()) + " writes for the run)");
     }
 
     // The flood from 200 sources outside the range for 3 s while the range is swept, then the
@@ -192,7 +179,7 @@ class FloodTest : public FaultTest {
 };
 
 TEST_P(FloodTest, ReceiverKeepsUp) {
-    const std::string shared = sharedCapacityFile();
+    const std::string shared = labVariable("BRIXLE_CAPACITY_FILE");
     if (!shared.empty())
         std::remove(shared.c_str());
     const ReceiverCapacity& measured = ::capacity(GetParam(), files("capacity"));
@@ -211,7 +198,7 @@ TEST_P(FloodTest, ReceiverKeepsUp) {
 }
 
 TEST_P(FloodTest, WithinCapacityCostsNoHost) {
-    ASSERT_GT(capacity(), 0) << unmeasured();
+    ASSERT_GT(capacity(), 0) << "the receiver's rate was not measured (ReceiverKeepsUp)";
     const long rate = withinRate(capacity());
     const BenchRun run = flood("flood-within", rate);
     ASSERT_TRUE(run.ranToEnd(2)) << unfinished(run, "flood-within");
@@ -234,7 +221,7 @@ TEST_P(FloodTest, WithinCapacityCostsNoHost) {
 // Beyond what the receiver takes in, the kernel drops from the full buffer, replies among them:
 // which lab hosts are still found is for the benchmark to tell.
 TEST_P(FloodTest, BeyondCapacityLeavesTheSweepWhole) {
-    ASSERT_GT(capacity(), 0) << unmeasured();
+    ASSERT_GT(capacity(), 0) << "the receiver's rate was not measured (ReceiverKeepsUp)";
     const long rate = beyondRate(capacity());
     const BenchRun run = flood("flood-beyond", rate);
     ASSERT_TRUE(run.ranToEnd(2)) << unfinished(run, "flood-beyond");

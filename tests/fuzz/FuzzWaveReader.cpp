@@ -1,7 +1,6 @@
 #include "sound/WaveReader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,54 +12,33 @@
 namespace {
 
 // The input as a file for the reader to open by name. Creating a file on disk for every input
-// took most of the fuzzer's time, so it lives on a memory file system where there is one, and is
-// rewritten in place through one descriptor; it goes when the fuzzer ends.
-class InputFile {
-  public:
-    InputFile()
-        : path_(folder() + "/brixle-fuzz-" + std::to_string(getpid()) + ".wav"),
-          fd_(::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)) {}
-    ~InputFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            ::unlink(path_.c_str());
-        }
+// took most of the fuzzer's time, so this one lives on a memory file system where there is one,
+// is rewritten in place, and goes when the fuzzer ends.
+const char* asFile(const std::uint8_t* data, std::size_t size) {
+    static const std::string path =
+        std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/brixle-fuzz-" +
+        std::to_string(getpid()) + ".wav";
+    static const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    static const int removal = std::atexit([] { ::unlink(path.c_str()); });
+    // Without its file the reader would be given nothing to read.
+    if (fd < 0 || removal != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+        ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
+        std::perror(path.c_str());
+        std::abort();
     }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    bool hold(const std::uint8_t* data, std::size_t size) const {
-        return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0 &&
-               ::pwrite(fd_, data, size, 0) == static_cast<ssize_t>(size);
-    }
-    const char* path() const { return path_.c_str(); }
-
-  private:
-    static std::string folder() {
-        struct stat memory {};
-        return ::stat("/dev/shm", &memory) == 0 && S_ISDIR(memory.st_mode) ? "/dev/shm" : "/tmp";
-    }
-
-    std::string path_;
-    int fd_;
-};
+    return path.c_str();
+}
 
 } // namespace
 
 // Any file named like an effect may be damaged: the reader must refuse it cleanly, never read
 // outside its buffers, and never leave anything open.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const InputFile input;
-    // Without its file the reader would be given nothing to read.
-    if (!input.hold(data, size)) {
-        std::perror(input.path());
-        std::abort();
-    }
-
+    const char* const path = asFile(data, size);
     HMMIO file = nullptr;
     WAVEFORMATEX* format = nullptr;
     MMCKINFO riff{};
-    if (waveOpen(input.path(), &file, &format, &riff) != 0) {
+    if (waveOpen(path, &file, &format, &riff) != 0) {
         if (file != nullptr || format != nullptr)
             std::abort();
         return 0;
