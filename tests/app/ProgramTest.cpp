@@ -30,6 +30,29 @@ const std::string setupFailure =
     "On Linux under Wine, start it as root, or let your group open ICMP sockets, as root: sysctl "
     "-w net.ipv4.ping_group_range='0 2147483647'";
 
+// The dialog templates, version information and manifest in the program's resources, as
+// windres writes them back as resource script: styles as numbers (WS_CHILD | WS_VISIBLE is
+// 0x50000000, WS_TABSTOP 0x10000, WS_BORDER 0x800000; the list adds WS_VSCROLL,
+// LBS_NOINTEGRALHEIGHT, LBS_NOTIFY and LBS_SORT), an extended style only where there is one, the
+// controls in tab order.
+std::string resources(const std::string& exe, const std::string& work) {
+    const std::string rc = work + "/resources.rc";
+    return runToEnd({"x86_64-w64-mingw32-windres", "-i", exe, "-O", "rc", "-o", rc},
+                    work + "/windres.log", seconds(60)) == 0
+               ? readText(rc)
+               : "";
+}
+
+// The resource of that script whose first line starts with head, up to its END.
+std::string resource(const std::string& rc, const std::string& head) {
+    const std::size_t start = rc.find("\n" + head);
+    return start == std::string::npos ? ""
+                                      : rc.substr(start + 1, rc.find("\nEND\n", start) + 4 - start);
+}
+
+const std::string designedFont =
+    R"(FONT 9, L"\xff2d\xff33 \xff30\x30b4\x30b7\x30c3\x30af", 0, 0, 128)"; // MS P Gothic
+
 // A wineserver of the session's prefix as the system sees it.
 struct Server {
     int pid = 0;
@@ -41,36 +64,23 @@ struct Server {
 std::vector<Server> servers() {
     std::vector<Server> found;
     for (int pid : wineServers()) {
-        Server server;
-        server.pid = pid;
         const std::vector<std::string> status =
             readLines("/proc/" + std::to_string(pid) + "/status");
         const std::string uid = valueAfter(status, "Uid:\t");
         const std::string capabilities = valueAfter(status, "CapEff:\t");
-        server.known = !uid.empty() && !capabilities.empty();
-        if (server.known) {
-            server.uid = std::stoul(uid);
-            server.capabilities = std::stoull(capabilities, nullptr, 16);
-        }
-        found.push_back(server);
+        if (uid.empty() || capabilities.empty())
+            found.push_back({pid, false});
+        else
+            found.push_back({pid, true, std::stoul(uid), std::stoull(capabilities, nullptr, 16)});
     }
     return found;
 }
 
 // Whether a process of uid in our network namespace, the lab's, runs brixle100.exe.
 bool programRunning(unsigned long uid) {
-    struct stat ours {};
-    ::stat("/proc/self/ns/net", &ours);
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string dir = entry.path().string();
-        struct stat ns {};
-        const std::string uids = valueAfter(readLines(dir + "/status"), "Uid:\t");
-        if (!uids.empty() && std::stoul(uids) == uid &&
-            ::stat((dir + "/ns/net").c_str(), &ns) == 0 && ns.st_ino == ours.st_ino &&
-            readText(dir + "/cmdline").find("brixle100.exe") != std::string::npos)
-            return true;
-    }
-    return false;
+    return runToEnd({"pgrep", "-u", std::to_string(uid), "--ns", std::to_string(getpid()),
+                     "--nslist", "net", "-f", "brixle100\\.exe"},
+                    "/dev/null", seconds(10)) == 0;
 }
 
 // The program worked through its windows by the driver, a scenario a test.
@@ -139,7 +149,41 @@ class ProgramAsUserWithoutPingRange : public ProgramAsUser {};
 TEST_F(Program, ComesUpWithItsDesignedWindowsAndFont) {
     const std::string font = labVariable("BRIXLE_DESIGNED_FONT");
     ASSERT_FALSE(font.empty()) << "the session names the designed font (--designed-font)";
-    drive({"templates", windowsPath(exe)});
+    const std::string rc = resources(exe, work);
+    ASSERT_FALSE(rc.empty()) << "windres reads the program's resources";
+    EXPECT_EQ(resource(rc, "1000 DIALOGEX "), R"(1000 DIALOGEX 0, 0, 79, 241
+STYLE 0xca0840
+CAPTION "Brixle100"
+)" + designedFont + R"(
+BEGIN
+  CONTROL "&ata!", 1008, "BUTTON", 0x50010001, 18, 7, 42, 14
+  CONTROL "from", -1, "STATIC", 0x50000000, 1, 27, 14, 8
+  CONTROL "to", -1, "STATIC", 0x50000000, 1, 58, 8, 8
+  CONTROL "&save", 1007, "BUTTON", 0x50010000, 16, 226, 46, 14
+  CONTROL "", 1009, "EDIT", 0x50000880, 19, 93, 40, 12
+  CONTROL "", 1014, "EDIT", 0x50810000, 0, 38, 78, 14
+  CONTROL "", 1015, "EDIT", 0x50810000, 0, 73, 78, 14
+  CONTROL "", 1017, "LISTBOX", 0x50a10103, 0, 107, 78, 114
+  CONTROL "Hit : ", -1, "STATIC", 0x50000000, 3, 93, 15, 8
+END
+)") << "the main dialog as designed: a caption, a minimise box, centred, MS P Gothic 9";
+    EXPECT_EQ(resource(rc, "103 DIALOGEX "), R"(103 DIALOGEX 0, 0, 187, 37
+STYLE 0x80c800c0
+CAPTION "Brixle 100 : SAVE"
+)" + designedFont + R"(
+BEGIN
+  CONTROL "&Save", 1, "BUTTON", 0x50010001, 1, 20, 50, 14
+  CONTROL "&Cancel", 2, "BUTTON", 0x50010000, 67, 20, 50, 14
+  CONTROL "", 1018, "EDIT", 0x50810080, 0, 2, 186, 14
+  CONTROL "&Browse", 1019, "BUTTON", 0x50010000, 133, 20, 50, 14
+END
+)") << "the save dialog as designed: a modal popup with a caption, MS P Gothic 9";
+    EXPECT_NE(resource(rc, "1 VERSIONINFO\n"), "") << "the program carries version information";
+    const std::string manifest = resource(rc, "1 24 ");
+    for (const char* asked :
+         {R"(level=""requireAdministrator"")",
+          R"(name=""Microsoft.Windows.Common-Controls"" version=""6.0.0.0"")", "<dpiAware "})
+        EXPECT_NE(manifest.find(asked), std::string::npos) << "the manifest asks for " << asked;
     start();
     drive({"expect-box", "Brixle 100", "-"});
     drive({"font", font});

@@ -47,9 +47,8 @@ BOOL CALLBACK measureLabel(HWND child, LPARAM param) {
 void recordFont(HWND dialog) {
     auto font = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
     LOGFONTW asked = {};
-    if (font == nullptr || GetObjectW(font, sizeof asked, &asked) == 0) {
+    if (font == nullptr || GetObjectW(font, sizeof asked, &asked) == 0)
         return;
-    }
     lstrcpynW(progressLog->requestedFace, asked.lfFaceName, LF_FACESIZE);
     HDC dc = GetDC(dialog);
     HGDIOBJ old = SelectObject(dc, font);
@@ -72,16 +71,14 @@ void recordFont(HWND dialog) {
 // Runs outside the loader lock; the mapping stays open for as long as the program runs.
 DWORD WINAPI attach(LPVOID) {
     HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, ProgressLog::name);
-    if (mapping == nullptr) {
+    if (mapping == nullptr)
         return 1;
-    }
     progressLog = static_cast<ProgressLog*>(
         MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProgressLog)));
     HWND dialog = FindWindowW(L"#32770", L"Brixle100");
     HWND hits = GetDlgItem(dialog, IDC_HITS);
-    if (progressLog == nullptr || hits == nullptr) {
+    if (progressLog == nullptr || hits == nullptr)
         return 1;
-    }
     recordFont(dialog);
     original = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(hits, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordText)));
@@ -94,9 +91,8 @@ DWORD WINAPI attach(LPVOID) {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         HANDLE thread = CreateThread(nullptr, 0, attach, nullptr, 0, nullptr);
-        if (thread != nullptr) {
+        if (thread != nullptr)
             CloseHandle(thread);
-        }
     }
     return TRUE;
 }

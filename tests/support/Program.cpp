@@ -25,10 +25,6 @@ int sessionLibrary(const std::string& call, const std::string& out) {
 
 } // namespace
 
-std::string windowsBuild() {
-    return buildRoot() + (runs32bit() ? "/mingw-i686" : "/mingw-x86_64");
-}
-
 std::string caseResults(const std::string& group) {
     const testing::TestInfo& test = *testing::UnitTest::GetInstance()->current_test_info();
     const std::string folder =

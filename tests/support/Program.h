@@ -11,8 +11,6 @@
 // brixle100.exe under Wine in a lab session (scripts/lab.sh session: the prefix's wineserver
 // proved in the scan namespace, WINEPREFIX and the rest exported), worked by our driver.
 
-// The Windows build that runs here: the 32-bit one, as shipped first, else the 64-bit one.
-std::string windowsBuild();
 // A folder of the running test's own under build/test-results/GROUP, emptied first.
 std::string caseResults(const std::string& group);
 // A Linux path as the program sees it, through Wine's Z: drive.
@@ -74,7 +72,8 @@ class ProgramCase : public testing::Test {
     explicit ProgramCase(const std::string& group) : work(caseResults(group)), drive(build, work) {}
     void SetUp() override;
 
-    const std::string build = windowsBuild();
+    // The Windows build that runs here: the 32-bit one, as shipped first, else the 64-bit one.
+    const std::string build = buildRoot() + (runs32bit() ? "/mingw-i686" : "/mingw-x86_64");
     const std::string exe = build + "/app/brixle100.exe";
     const std::string work;
     const Driver drive;
