@@ -99,13 +99,20 @@ session_start_wineserver() {
     }
     # Made by whoever runs Wine in it: Wine refuses a prefix that is not the user's own.
     "${session_as[@]}" mkdir -p "$WINEPREFIX" || return 1
-    session_stop_wineserver
-    setsid "${session_as[@]}" wineserver -f -p >"$log" 2>&1 </dev/null &
-    session_wineserver_pid=$!
-    for _ in $(seq 100); do
-        [ -n "$(session_wineservers)" ] && break
-        [ -d "/proc/$session_wineserver_pid" ] || break
-        sleep 0.1
+    # A server that was ending by itself as ours started (its last program just gone) still
+    # held the prefix's lock, and ours gave up: then once more.
+    local attempt
+    for attempt in 1 2 3; do
+        session_stop_wineserver
+        setsid "${session_as[@]}" wineserver -f -p >"$log" 2>&1 </dev/null &
+        session_wineserver_pid=$!
+        for _ in $(seq 100); do
+            [ -n "$(session_wineservers)" ] && break
+            [ -d "/proc/$session_wineserver_pid" ] || break
+            sleep 0.1
+        done
+        [ -d "/proc/$session_wineserver_pid" ] && break
+        sleep "0.$attempt"
     done
     if ! session_wineserver_in_lab; then
         echo "session: no wineserver of $WINEPREFIX proved inside $BRIXLE_LAB_SCAN; refusing" >&2
