@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,10 @@ using namespace soundmatch;
 
 std::vector<std::string> splitPattern(const std::string& text) {
     std::vector<std::string> names;
-    if (text == "-")
-        return names;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        names.push_back(text.substr(start, comma - start));
-        if (comma == std::string::npos)
-            return names;
-        start = comma + 1;
-    }
+    std::istringstream in(text == "-" ? "" : text);
+    for (std::string name; std::getline(in, name, ',');)
+        names.push_back(name);
+    return names;
 }
 
 } // namespace
