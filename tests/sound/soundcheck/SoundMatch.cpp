@@ -5,7 +5,6 @@
 #include <complex>
 #include <cstdio>
 #include <map>
-#include <sstream>
 
 namespace soundmatch {
 
@@ -108,11 +107,9 @@ std::vector<float> correlate(const std::vector<float>& x, const std::vector<floa
 }
 
 std::string fixed(double value, int decimals) {
-    std::ostringstream text;
-    text.setf(std::ios::fixed);
-    text.precision(decimals);
-    text << value;
-    return text.str();
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
 std::string joined(const std::vector<std::string>& names) {
