@@ -73,13 +73,13 @@ TEST_F(WaveReaderTest, ReadsAPlainPcmFile) {
 // The record is as long as the format's own fields, and the longer fmt chunk is passed whole.
 TEST_F(WaveReaderTest, AllButPcmCarryTheirExtraBytes) {
     Bytes pcm = formatFields(1, 1, 22050, 16);
-    put16(pcm, 0x1234); // a cbSize that PCM must not use
-    Bytes adpcm = formatFields(2, 1, 22050, 4);
+    put16(pcm, 0x1234);                         // a cbSize that PCM must not use
+    Bytes adpcm = formatFields(2, 1, 22050, 4); // an ADPCM-style record
     const Bytes extra = noise(32, 5);
     put16(adpcm, static_cast<unsigned>(extra.size()));
     adpcm.insert(adpcm.end(), extra.begin(), extra.end());
     for (const auto& [fields, carried] : {std::pair{pcm, Bytes()}, std::pair{adpcm, extra}}) {
-        SCOPED_TRACE(fields[0]);
+        SCOPED_TRACE("format tag " + std::to_string(fields[0]));
         const Bytes bytes = riff(join({chunk("fmt ", fields), chunk("data", noise(64, 6))}));
         ASSERT_EQ(waveOpen(folder.write("format.wav", bytes).c_str(), &file, &format, &riffChunk),
                   0);
