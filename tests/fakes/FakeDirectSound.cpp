@@ -15,10 +15,6 @@ HRESULT FakeSoundBuffer::QueryInterface(REFIID, void** object) {
     return E_NOINTERFACE;
 }
 
-ULONG FakeSoundBuffer::AddRef() {
-    return static_cast<ULONG>(++references);
-}
-
 // Like the real one, the last Release silences the buffer; the test hears it as "cut".
 ULONG FakeSoundBuffer::Release() {
     if (--references == 0 && playing) {
@@ -37,7 +33,7 @@ HRESULT FakeSoundBuffer::GetStatus(LPDWORD status) {
 
 HRESULT FakeSoundBuffer::Lock(DWORD offset, DWORD, LPVOID* audio1, LPDWORD audioBytes1,
                               LPVOID* audio2, LPDWORD audioBytes2, DWORD flags) {
-    if (lockFails || owner.failLocks || lost || locked)
+    if (owner.failLocks || lost || locked)
         return DSERR_INVALIDPARAM;
     if (offset != 0 || (flags & DSBLOCK_ENTIREBUFFER) == 0)
         return DSERR_INVALIDPARAM;
@@ -87,7 +83,7 @@ HRESULT FakeSoundBuffer::Unlock(LPVOID audio1, DWORD audioBytes1, LPVOID, DWORD)
 // The memory comes back, its contents do not.
 HRESULT FakeSoundBuffer::Restore() {
     owner.record("restore " + name());
-    if (restoreFails || owner.failRestores)
+    if (restoreFails)
         return DSERR_BUFFERLOST;
     lost = false;
     std::fill(memory.begin(), memory.end(), static_cast<BYTE>(0xA5));

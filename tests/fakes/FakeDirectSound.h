@@ -25,7 +25,7 @@ class FakeSoundBuffer : public IDirectSoundBuffer {
     void finishPlaying() { playing = false; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD, LPDWORD) override { return E_NOTIMPL; }
@@ -58,7 +58,6 @@ class FakeSoundBuffer : public IDirectSoundBuffer {
     int references = 1;
     bool lost = false;
     bool restoreFails = false;
-    bool lockFails = false;
     bool locked = false;
     DWORD unlockedBytes = 0;
     bool playing = false;
@@ -95,7 +94,6 @@ class FakeDirectSound : public IDirectSound {
     int references = 1;
     bool refuseBuffers = false;
     bool failLocks = false;
-    bool failRestores = false;
     // Runs as a buffer is asked for; a test may throw from it, as a failing device might.
     std::function<void()> beforeCreate;
     // The size of every buffer asked for, refused ones included.

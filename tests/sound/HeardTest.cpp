@@ -92,8 +92,8 @@ class Heard : public ProgramCase {
     void expectHeard(const std::string& recording, const std::vector<std::string>& patterns,
                      const std::vector<Swept>& swept) {
         ASSERT_EQ(patterns.size(), swept.size());
-        std::vector<std::string> args = {BRIXLE_SOUNDCHECK, "--raw", "s16:44100:2", recording,
-                                         build + "/app"};
+        std::vector<std::string> args = {BRIXLE_SOUNDCHECK, "--input", "-t s16 -r 44100 -c 2",
+                                         recording, build + "/app"};
         for (std::size_t i = 0; i < patterns.size(); ++i) {
             args = joined(args, {"--sweep", patterns[i], "--sent", std::to_string(swept[i].sent)});
             if (swept[i].lastedMs >= 0)

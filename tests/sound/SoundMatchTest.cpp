@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,35 +16,36 @@ namespace {
 const double effectRate = 11025; // low enough to keep the suite quick, high enough for its tones
 const double pi = 3.14159265358979323846;
 
-// Stand-ins for the six effects: each its own pitch range, the flurry four strikes to a pass.
-Sound tone(double seconds, double fromHz, double toHz) {
+// Stand-ins for the six effects at a rate: each its own pitch range, the flurry four strikes to
+// a pass.
+Sound tone(double rate, double seconds, double fromHz, double toHz) {
     Sound out;
-    out.rate = effectRate;
-    const int count = static_cast<int>(seconds * effectRate);
+    out.rate = rate;
+    const int count = static_cast<int>(seconds * rate);
     double phase = 0;
     for (int i = 0; i < count; ++i) {
         const double t = static_cast<double>(i) / count;
-        phase += 2 * pi * (fromHz + (toHz - fromHz) * t) / effectRate;
+        phase += 2 * pi * (fromHz + (toHz - fromHz) * t) / rate;
         const double envelope = std::sin(pi * t);
         out.samples.push_back(static_cast<float>(0.7 * envelope * std::sin(phase)));
     }
     return out;
 }
 
-Sound strikes() {
+Sound strikes(double rate) {
     Sound out;
-    out.rate = effectRate;
+    out.rate = rate;
     for (double hz : {880.0, 1320.0, 990.0, 1320.0}) {
-        const Sound strike = tone(0.1, hz, hz);
+        const Sound strike = tone(rate, 0.1, hz, hz);
         out.samples.insert(out.samples.end(), strike.samples.begin(), strike.samples.end());
     }
     return out;
 }
 
-std::vector<Template> effects() {
-    return {{"a_", tone(0.42, 400, 800)},      {"tata", strikes()},
-            {"tah", tone(0.6, 660, 330)},      {"canthear", tone(1.4, 300, 250)},
-            {"muteki", tone(0.96, 520, 1050)}, {"abeshi", tone(0.95, 440, 165)}};
+std::vector<Template> effects(double rate = effectRate) {
+    return {{"a_", tone(rate, 0.42, 400, 800)},      {"tata", strikes(rate)},
+            {"tah", tone(rate, 0.6, 660, 330)},      {"canthear", tone(rate, 1.4, 300, 250)},
+            {"muteki", tone(rate, 0.96, 520, 1050)}, {"abeshi", tone(rate, 0.95, 440, 165)}};
 }
 
 const Sound& effect(const std::vector<Template>& all, const std::string& name) {
@@ -56,44 +56,43 @@ const Sound& effect(const std::vector<Template>& all, const std::string& name) {
     throw std::runtime_error("no effect " + name);
 }
 
-// A recording as the sound device would write it: effects mixed at their starts, at another
-// rate than theirs, in 16-bit stereo, read back through the decoder.
+// A recording as the sound device would write it: the effects made at another rate than the
+// matcher's, mixed at their starts, in 16-bit stereo, read back through sox as the recordings
+// of the program are.
 class Recording {
   public:
     explicit Recording(double seconds) : mix(static_cast<std::size_t>(seconds * rate), 0.0) {}
 
-    void add(const Sound& sound, double start, double gain = 0.8, double cutAt = 1e9) {
-        auto cached = resampled.find(&sound);
-        if (cached == resampled.end())
-            cached = resampled.emplace(&sound, resample(sound, rate)).first;
-        const Sound& moved = cached->second;
+    void add(const std::string& name, double start, double gain = 0.8, double cutAt = 1e9) {
+        const Sound& sound = effect(own, name);
         const long offset = std::lround(start * rate);
         const double cut = cutAt * rate; // far beyond a long where no cut is wanted
-        for (std::size_t i = 0; i < moved.samples.size(); ++i) {
+        for (std::size_t i = 0; i < sound.samples.size(); ++i) {
             const long at = offset + static_cast<long>(i);
             if (static_cast<double>(at) >= cut || at >= static_cast<long>(mix.size()))
                 break;
-            mix[static_cast<std::size_t>(at)] += gain * moved.samples[i];
+            mix[static_cast<std::size_t>(at)] += gain * sound.samples[i];
         }
     }
 
     Sound decoded() const {
-        std::vector<std::uint8_t> bytes;
+        Bytes bytes;
         for (double v : mix) {
             const auto sample = static_cast<std::int16_t>(std::lround(v * 32767));
-            for (int channel = 0; channel < 2; ++channel) {
-                bytes.push_back(static_cast<std::uint8_t>(sample & 0xFF));
-                bytes.push_back(static_cast<std::uint8_t>((sample >> 8) & 0xFF));
-            }
+            put16(bytes, static_cast<std::uint16_t>(sample));
+            put16(bytes, static_cast<std::uint16_t>(sample));
         }
-        return resample(decodeRaw(bytes, {SampleFormat::s16, static_cast<int>(rate), 2}),
-                        effectRate);
+        const ScratchFolder folder;
+        Sound out;
+        EXPECT_TRUE(readSound(folder.write("recording.raw", bytes), "-t s16 -r 32000 -c 2",
+                              effectRate, &out));
+        return out;
     }
 
   private:
     const double rate = 32000;
+    const std::vector<Template> own = effects(rate);
     std::vector<double> mix;
-    std::map<const Sound*, Sound> resampled;
 };
 
 // One sweep heard at `factor` times wall-clock speed: opening cry at `start`, `passes` flurry
@@ -112,16 +111,16 @@ struct Timeline {
     double verdict() const { return closing() + closingPause * factor; }
     double gapShift() const { return gapAfterPass >= 0 ? 0.3 : 0; }
 
-    Sound play(const std::vector<Template>& all, const std::string& verdictName) const {
+    Sound play(const std::string& verdictName) const {
         Recording out(verdict() + 2.0);
-        out.add(effect(all, "a_"), start);
+        out.add("a_", start);
         for (int k = 0; k < passes; ++k) {
             const double at =
                 flurryStart() + k * 0.4 + (gapAfterPass >= 0 && k > gapAfterPass ? 0.3 : 0);
-            out.add(effect(all, "tata"), at, 0.8, cutFlurry ? closing() : 1e9);
+            out.add("tata", at, 0.8, cutFlurry ? closing() : 1e9);
         }
-        out.add(effect(all, "tah"), closing());
-        out.add(effect(all, verdictName), verdict());
+        out.add("tah", closing());
+        out.add(verdictName, verdict());
         return out.decoded();
     }
 
@@ -131,31 +130,26 @@ struct Timeline {
     }
 };
 
-std::vector<std::string> failures(const Report& report) {
-    std::vector<std::string> failed;
-    for (const Check& check : report.checks) {
-        if (!check.passed)
-            failed.push_back(check.text);
-    }
-    return failed;
+// The text of every check that failed, one a line; empty when all passed.
+std::string failed(const Report& report) {
+    std::string out;
+    for (const Check& check : report.checks)
+        out += check.passed ? "" : check.text + "\n";
+    return out;
 }
 
 bool anyFailureMentions(const Report& report, const std::string& words) {
-    for (const std::string& text : failures(report)) {
-        if (text.find(words) != std::string::npos)
-            return true;
-    }
-    return false;
+    return failed(report).find(words) != std::string::npos;
 }
 
-Report checked(const Timeline& timeline, const std::string& verdict, int sent, double wallMs,
-               const std::vector<std::string>& pattern) {
+// The timeline heard as a sweep of `sent` addresses that most answered should sound.
+Report checked(const Timeline& timeline, double wallMs = -1, int sent = 64,
+               const std::string& verdict = "muteki") {
     const std::vector<Template> all = effects();
-    const Sound heard = timeline.play(all, verdict);
-    return checkSweeps(heard, all, findOnsets(heard, all, 0.5), {{pattern, sent, wallMs}});
+    const Sound heard = timeline.play(verdict);
+    return checkSweeps(heard, all, findOnsets(heard, all, 0.5),
+                       {{{"a_", "tata", "tah", "muteki"}, sent, wallMs}});
 }
-
-const std::vector<std::string> mostAnswered = {"a_", "tata", "tah", "muteki"};
 
 } // namespace
 
@@ -163,7 +157,7 @@ TEST(SoundMatch, FindsEachEffectWhereItStartsEvenWhereTheyOverlap) {
     const std::vector<Template> all = effects();
     Timeline timeline;
     timeline.passes = 3;
-    const Sound heard = timeline.play(all, "abeshi");
+    const Sound heard = timeline.play("abeshi");
     const std::vector<Onset> onsets = findOnsets(heard, all, 0.5);
 
     const std::vector<std::pair<std::string, double>> expected = {
@@ -183,8 +177,8 @@ TEST(SoundMatch, FindsEachEffectWhereItStartsEvenWhereTheyOverlap) {
 
 TEST(SoundMatch, ARunHeardInOrderAtItsPausesPassesEveryCheck) {
     Timeline timeline;
-    const Report report = checked(timeline, "muteki", 64, timeline.wallMs(1944), mostAnswered);
-    EXPECT_TRUE(failures(report).empty()) << failures(report).front();
+    const Report report = checked(timeline, timeline.wallMs(1944));
+    EXPECT_EQ(failed(report), "");
     EXPECT_NEAR(report.factor, timeline.factor, 0.02);
     // sequence, nothing else, two pauses, back to back, closing cry, plays out, pass count,
     // duration, results after the verdict
@@ -193,56 +187,40 @@ TEST(SoundMatch, ARunHeardInOrderAtItsPausesPassesEveryCheck) {
     // The loop ended with its pass just before the closing cry was started: also right.
     Timeline late;
     late.into = 0.45;
-    const Report ended = checked(late, "muteki", 64, late.wallMs(1944), mostAnswered);
-    EXPECT_TRUE(failures(ended).empty()) << failures(ended).front();
+    EXPECT_EQ(failed(checked(late, late.wallMs(1944))), "");
 }
 
 TEST(SoundMatch, FaultsInWhatWasHeardFailTheirCheck) {
-    Timeline wrongPause;
+    Timeline wrongPause, cutUnfound, cutFound, gap, fewPasses, right;
     wrongPause.closingPause = 0.9;
-    EXPECT_TRUE(anyFailureMentions(checked(wrongPause, "muteki", 64, -1, mostAnswered),
-                                   "after the closing cry"));
-
-    for (double into : {0.1, 0.25}) { // the cut pass too short to be found, and found
-        Timeline cut;
-        cut.cutFlurry = true;
-        cut.into = into;
-        EXPECT_TRUE(
-            anyFailureMentions(checked(cut, "muteki", 64, -1, mostAnswered), "last pass plays out"))
-            << into;
-    }
-
-    Timeline gap;
+    cutUnfound.cutFlurry = cutFound.cutFlurry = true;
+    cutUnfound.into = 0.1; // the cut pass too short to be found, and found
+    cutFound.into = 0.25;
     gap.gapAfterPass = 4;
-    EXPECT_TRUE(anyFailureMentions(checked(gap, "muteki", 64, -1, mostAnswered), "in that order"));
-
-    Timeline fewPasses;
     fewPasses.passes = 2;
-    EXPECT_TRUE(anyFailureMentions(checked(fewPasses, "muteki", 200, -1, mostAnswered),
-                                   "flurry passes while"));
-
-    Timeline early;
-    EXPECT_TRUE(anyFailureMentions(checked(early, "muteki", 64, early.wallMs(0), mostAnswered),
-                                   "results listed"));
-
-    Timeline wrongVerdict;
-    EXPECT_TRUE(
-        anyFailureMentions(checked(wrongVerdict, "abeshi", 64, -1, mostAnswered), "in that order"));
+    EXPECT_TRUE(anyFailureMentions(checked(wrongPause), "after the closing cry"));
+    EXPECT_TRUE(anyFailureMentions(checked(cutUnfound), "last pass plays out"));
+    EXPECT_TRUE(anyFailureMentions(checked(cutFound), "last pass plays out"));
+    EXPECT_TRUE(anyFailureMentions(checked(gap), "in that order"));
+    EXPECT_TRUE(anyFailureMentions(checked(fewPasses, -1, 200), "flurry passes while"));
+    // Results listed as the verdict starts, and the wrong verdict.
+    EXPECT_TRUE(anyFailureMentions(checked(right, right.wallMs(0)), "results listed"));
+    EXPECT_TRUE(anyFailureMentions(checked(right, -1, 64, "abeshi"), "in that order"));
 }
 
 TEST(SoundMatch, ASilentSweepMustBeSilentAndAnExpectedEffectMustBeThere) {
     const std::vector<Template> all = effects();
     Recording quiet(3.0);
     const Sound silence = quiet.decoded();
-    const Report silent = checkSweeps(silence, all, findOnsets(silence, all, 0.5), {{{}, 3, 900}});
-    EXPECT_TRUE(failures(silent).empty()) << failures(silent).front();
+    // Silent, a sweep still lasts its sending and the grace time after it (2090 ms for three).
+    const Report silent = checkSweeps(silence, all, findOnsets(silence, all, 0.5), {{{}, 3, 2500}});
+    EXPECT_EQ(failed(silent), "");
 
     Recording verdictOnly(4.0);
-    verdictOnly.add(effect(all, "canthear"), 1.0);
+    verdictOnly.add("canthear", 1.0);
     const Sound heard = verdictOnly.decoded();
     const std::vector<Onset> onsets = findOnsets(heard, all, 0.5);
-    EXPECT_TRUE(
-        failures(checkSweeps(heard, all, onsets, {{{"canthear"}, 3, 3708 + 1000}})).empty());
+    EXPECT_EQ(failed(checkSweeps(heard, all, onsets, {{{"canthear"}, 3, 3708 + 1000}})), "");
     EXPECT_TRUE(anyFailureMentions(checkSweeps(heard, all, onsets, {{{}, 3, 900}}),
                                    "nothing else was heard"));
     EXPECT_TRUE(
@@ -263,15 +241,15 @@ TEST(SoundMatch, ReadsWaveFilesAsTheDeviceAndTheGeneratorWriteThem) {
         std::memcpy(&bits, &v, 4);
         put32(samples, bits);
     }
-    const Bytes file = chunk(
-        "RIFF", join({textBytes("WAVE"), chunk("fmt ", fields), chunk("data", samples, 0)}), 0);
+    const Bytes file = riff(join({chunk("fmt ", fields), chunk("data", samples, 0)}), "WAVE", 0);
+    const ScratchFolder folder;
     Sound sound;
-    std::string why;
-    ASSERT_TRUE(decodeWave(file, &sound, &why)) << why;
+    ASSERT_TRUE(readSound(folder.write("extensible.wav", file), "", 48000, &sound));
     EXPECT_EQ(sound.rate, 48000);
     ASSERT_EQ(sound.samples.size(), 2u);
     EXPECT_FLOAT_EQ(sound.samples[0], 0.0f);
     EXPECT_FLOAT_EQ(sound.samples[1], 0.5f);
 
-    EXPECT_FALSE(decodeWave(textBytes("this is not a sound at all"), &sound, &why));
+    EXPECT_FALSE(readSound(folder.write("text.wav", textBytes("this is not a sound at all")), "",
+                           48000, &sound));
 }

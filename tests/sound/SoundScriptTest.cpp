@@ -43,6 +43,14 @@ void recordPause(DWORD milliseconds, const std::atomic<std::uint8_t>&) {
         duringPause(milliseconds);
 }
 
+// What the device was asked, in order, as one text.
+std::string heard(const FakeDirectSound& device) {
+    std::string out;
+    for (const std::string& event : device.events)
+        out += (out.empty() ? "" : ", ") + event;
+    return out;
+}
+
 class SoundScriptTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -89,23 +97,11 @@ class SoundScriptTest : public testing::Test {
 
 TEST_F(SoundScriptTest, PlaysTheEffectsInStepWithTheSweep) {
     run();
-    EXPECT_EQ(device.events, (Events{
-                                 "rewind a_.wav 0",
-                                 "play a_.wav 0",
-                                 "pause 581",
-                                 "rewind tata.wav 0",
-                                 "play tata.wav 1",
-                                 "pause 100",
-                                 "pause 100",
-                                 "pause 100",
-                                 "play tata.wav 0", // the loop ends after its current pass
-                                 "rewind tah.wav 0",
-                                 "play tah.wav 0",
-                                 "pause 1519",
-                                 "rewind muteki.wav 0",
-                                 "play muteki.wav 0",
-                                 "pause 1944",
-                             }));
+    EXPECT_EQ(heard(device), "rewind a_.wav 0, play a_.wav 0, pause 581, "
+                             "rewind tata.wav 0, play tata.wav 1, pause 100, pause 100, pause 100, "
+                             "play tata.wav 0, " // the loop ends after its current pass
+                             "rewind tah.wav 0, play tah.wav 0, pause 1519, "
+                             "rewind muteki.wav 0, play muteki.wav 0, pause 1944");
     EXPECT_EQ(louncher.phase.load(), 4);
 }
 
@@ -160,31 +156,14 @@ TEST_F(SoundScriptTest, TheFirstThreeEffectsCarryThePhaseAsTheirNumber) {
     // Lost buffers are reloaded by number: 1, 2 and 3 name the opening, flurry and closing.
     device.loseOnFirstPlay = {"a_.wav", "tata.wav", "tah.wav"};
     run();
-    EXPECT_EQ(device.events, (Events{
-                                 "rewind a_.wav 0",
-                                 "play a_.wav 0",
-                                 "restore a_.wav",
-                                 "play a_.wav 0",
-                                 "pause 581",
-                                 // the lost flurry comes back as a single pass...
-                                 "rewind tata.wav 0",
-                                 "play tata.wav 1",
-                                 "restore tata.wav",
-                                 "play tata.wav 0",
-                                 // ...and the wait for sending to end is made all the same
-                                 "pause 100",
-                                 "pause 100",
-                                 "pause 100",
-                                 "play tata.wav 0",
-                                 "rewind tah.wav 0",
-                                 "play tah.wav 0",
-                                 "restore tah.wav",
-                                 "play tah.wav 0",
-                                 "pause 1519",
-                                 "rewind muteki.wav 0",
-                                 "play muteki.wav 0",
-                                 "pause 1944",
-                             }));
+    EXPECT_EQ(heard(device),
+              "rewind a_.wav 0, play a_.wav 0, restore a_.wav, play a_.wav 0, pause 581, "
+              // the lost flurry comes back as a single pass...
+              "rewind tata.wav 0, play tata.wav 1, restore tata.wav, play tata.wav 0, "
+              // ...and the wait for sending to end is made all the same
+              "pause 100, pause 100, pause 100, play tata.wav 0, "
+              "rewind tah.wav 0, play tah.wav 0, restore tah.wav, play tah.wav 0, pause 1519, "
+              "rewind muteki.wav 0, play muteki.wav 0, pause 1944");
 }
 
 TEST_F(SoundScriptTest, SendingOverBeforeTheFlurryMakesItASinglePass) {
@@ -194,22 +173,11 @@ TEST_F(SoundScriptTest, SendingOverBeforeTheFlurryMakesItASinglePass) {
     };
     device.loseOnFirstPlay = {"tata.wav"}; // shows the number the flurry was given: 4
     run();
-    EXPECT_EQ(device.events, (Events{
-                                 "rewind a_.wav 0",
-                                 "play a_.wav 0",
-                                 "pause 581",
-                                 "rewind tata.wav 0",
-                                 "play tata.wav 1",
-                                 "restore tata.wav",
-                                 "play abeshi.wav 0",
-                                 "play abeshi.wav 0",
-                                 "rewind tah.wav 0",
-                                 "play tah.wav 0",
-                                 "pause 1519",
-                                 "rewind muteki.wav 0",
-                                 "play muteki.wav 0",
-                                 "pause 1944",
-                             }));
+    EXPECT_EQ(heard(device), "rewind a_.wav 0, play a_.wav 0, pause 581, "
+                             "rewind tata.wav 0, play tata.wav 1, restore tata.wav, "
+                             "play abeshi.wav 0, play abeshi.wav 0, "
+                             "rewind tah.wav 0, play tah.wav 0, pause 1519, "
+                             "rewind muteki.wav 0, play muteki.wav 0, pause 1944");
     EXPECT_EQ(louncher.phase.load(), 5);
 }
 

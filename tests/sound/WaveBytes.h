@@ -22,10 +22,6 @@ inline void put32(Bytes& out, std::uint32_t value) {
     put16(out, value >> 16);
 }
 
-inline void putId(Bytes& out, const char* id) {
-    out.insert(out.end(), id, id + 4);
-}
-
 inline Bytes join(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& part : parts)
@@ -33,10 +29,13 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+inline Bytes textBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
 // A chunk with its header; odd bodies get their pad byte. `declared` overrides the size field.
 inline Bytes chunk(const char* id, const Bytes& body, std::int64_t declared = -1) {
-    Bytes out;
-    putId(out, id);
+    Bytes out(id, id + 4);
     put32(out, declared >= 0 ? static_cast<std::uint32_t>(declared)
                              : static_cast<std::uint32_t>(body.size()));
     out.insert(out.end(), body.begin(), body.end());
@@ -45,13 +44,8 @@ inline Bytes chunk(const char* id, const Bytes& body, std::int64_t declared = -1
     return out;
 }
 
-inline Bytes riff(const Bytes& subChunks, const char* form = "WAVE", const char* id = "RIFF") {
-    Bytes out;
-    putId(out, id);
-    put32(out, static_cast<std::uint32_t>(subChunks.size() + 4));
-    putId(out, form);
-    out.insert(out.end(), subChunks.begin(), subChunks.end());
-    return out;
+inline Bytes riff(const Bytes& subChunks, const char* form = "WAVE", std::int64_t declared = -1) {
+    return chunk("RIFF", join({textBytes(form), subChunks}), declared);
 }
 
 // The 16 bytes every "fmt " chunk starts with.
@@ -69,10 +63,6 @@ inline Bytes formatFields(unsigned tag, unsigned channels, std::uint32_t rate, u
 
 inline Bytes pcmFormat(unsigned channels = 1, std::uint32_t rate = 22050, unsigned bits = 16) {
     return chunk("fmt ", formatFields(1, channels, rate, bits));
-}
-
-inline Bytes textBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
 }
 
 inline Bytes noise(std::size_t count, unsigned seed) {

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstring>
+#include <cstdio>
 #include <map>
-#include <sstream>
 
 namespace soundmatch {
 
@@ -13,32 +12,12 @@ namespace {
 
 const double pi = 3.14159265358979323846;
 
-std::uint32_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return le16(p) | le16(p + 2) << 16;
-}
-
-int bytesPerSample(SampleFormat format) {
-    return format == SampleFormat::s16 ? 2 : 4;
-}
-
-float sampleAt(const std::uint8_t* p, SampleFormat format) {
-    switch (format) {
-    case SampleFormat::s16:
-        return static_cast<float>(static_cast<std::int16_t>(le16(p)) / 32768.0);
-    case SampleFormat::s32:
-        return static_cast<float>(static_cast<std::int32_t>(le32(p)) / 2147483648.0);
-    case SampleFormat::f32: {
-        const std::uint32_t bits = le32(p);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return std::isfinite(value) ? value : 0.0f;
-    }
-    }
-    return 0;
+// One word for the shell, whatever it holds.
+std::string quoted(const std::string& word) {
+    std::string out = "'";
+    for (char c : word)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
 }
 
 typedef std::complex<double> Complex;
@@ -128,11 +107,9 @@ std::vector<float> correlate(const std::vector<float>& x, const std::vector<floa
 }
 
 std::string fixed(double value, int decimals) {
-    std::ostringstream text;
-    text.setf(std::ios::fixed);
-    text.precision(decimals);
-    text << value;
-    return text.str();
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -196,122 +173,56 @@ const double graceSeconds = 2.0;
 // seconds late), since how late a loaded machine is belongs to no functional check.
 const double hangSeconds = 3.0;
 
+// The gain at which the flurry's pass starting at passStart sounds in the recording between
+// from and to, with the closing cry (starting at closingStart) taken out where it overlaps.
+// About the flurry's usual gain where the pass plays, near 0 where it was cut off. With no
+// closing cry, the gain of any effect at its start.
+double gainBetween(const Sound& recording, const Sound& flurry, double passStart, double from,
+                   double to, const Sound& closing = Sound(), double closingStart = 0) {
+    const long pass = std::lround(passStart * recording.rate);
+    const long cry = std::lround(closingStart * recording.rate);
+    const double length = static_cast<double>(recording.samples.size()) / recording.rate;
+    const long end = std::min(pass + static_cast<long>(flurry.samples.size()),
+                              std::lround(std::min(to, length) * recording.rate));
+    // Least squares with both effects where they overlap: x = a * closing + b * flurry.
+    double uu = 0, uv = 0, vv = 0, xu = 0, xv = 0;
+    for (long at = std::max(std::lround(from * recording.rate), pass); at < end; ++at) {
+        if (at < 0 || at >= static_cast<long>(recording.samples.size()))
+            continue;
+        const double x = recording.samples[static_cast<std::size_t>(at)];
+        const double v = flurry.samples[static_cast<std::size_t>(at - pass)];
+        const long c = at - cry;
+        const double u = c >= 0 && c < static_cast<long>(closing.samples.size())
+                             ? closing.samples[static_cast<std::size_t>(c)]
+                             : 0;
+        uu += u * u;
+        uv += u * v;
+        vv += v * v;
+        xu += x * u;
+        xv += x * v;
+    }
+    const double determinant = uu * vv - uv * uv;
+    if (vv <= 0)
+        return 0;
+    if (determinant <= 1e-12 * uu * vv)
+        return xv / vv;
+    return (uu * xv - uv * xu) / determinant;
+}
+
 } // namespace
 
-Sound decodeRaw(const std::vector<std::uint8_t>& bytes, const RawLayout& layout) {
-    Sound out;
-    out.rate = layout.rate;
-    const std::size_t width = static_cast<std::size_t>(bytesPerSample(layout.format));
-    const std::size_t channels = static_cast<std::size_t>(std::max(1, layout.channels));
-    const std::size_t frames = bytes.size() / (width * channels);
-    out.samples.resize(frames);
-    for (std::size_t f = 0; f < frames; ++f) {
-        double sum = 0;
-        for (std::size_t c = 0; c < channels; ++c)
-            sum += sampleAt(&bytes[(f * channels + c) * width], layout.format);
-        out.samples[f] = static_cast<float>(sum / static_cast<double>(channels));
-    }
-    return out;
-}
-
-bool decodeWave(const std::vector<std::uint8_t>& bytes, Sound* out, std::string* why) {
-    if (bytes.size() < 12 || std::memcmp(&bytes[0], "RIFF", 4) != 0 ||
-        std::memcmp(&bytes[8], "WAVE", 4) != 0) {
-        *why = "not a RIFF/WAVE file";
+bool readSound(const std::string& path, const std::string& inputType, double rate, Sound* out) {
+    const std::string command = "sox -V1 --ignore-length " + inputType + " " + quoted(path) +
+                                " -t f32 -c 1 -r " + std::to_string(std::lround(rate)) + " -";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
         return false;
-    }
-    RawLayout layout;
-    bool haveFormat = false;
-    std::size_t at = 12;
-    while (at + 8 <= bytes.size()) {
-        const std::uint32_t size = le32(&bytes[at + 4]);
-        const std::size_t body = at + 8;
-        const std::size_t available = std::min<std::size_t>(size, bytes.size() - body);
-        if (std::memcmp(&bytes[at], "fmt ", 4) == 0 && available >= 16) {
-            std::uint32_t tag = le16(&bytes[body]);
-            const std::uint32_t bits = le16(&bytes[body + 14]);
-            if (tag == 0xFFFE && available >= 26)
-                tag = le16(&bytes[body + 24]); // the sub-format's first word
-            layout.channels = static_cast<int>(le16(&bytes[body + 2]));
-            layout.rate = static_cast<int>(le32(&bytes[body + 4]));
-            if (tag == 1 && bits == 16) {
-                layout.format = SampleFormat::s16;
-            } else if (tag == 1 && bits == 32) {
-                layout.format = SampleFormat::s32;
-            } else if (tag == 3 && bits == 32) {
-                layout.format = SampleFormat::f32;
-            } else {
-                *why = "unsupported sample format (tag " + std::to_string(tag) + ", " +
-                       std::to_string(bits) + " bits)";
-                return false;
-            }
-            if (layout.channels < 1 || layout.rate < 1) {
-                *why = "no channels or no rate in its format";
-                return false;
-            }
-            haveFormat = true;
-        } else if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            if (!haveFormat) {
-                *why = "data before its format";
-                return false;
-            }
-            // A recording whose header was never finished declares a size of 0 or too much.
-            std::size_t length = size == 0 ? bytes.size() - body : available;
-            *out = decodeRaw(
-                std::vector<std::uint8_t>(bytes.begin() + static_cast<long>(body),
-                                          bytes.begin() + static_cast<long>(body + length)),
-                layout);
-            return true;
-        }
-        at = body + size + (size & 1);
-    }
-    *why = haveFormat ? "no data chunk" : "no fmt chunk";
-    return false;
-}
-
-Sound resample(const Sound& in, double rate) {
-    if (in.rate == rate || in.samples.empty()) {
-        Sound same = in;
-        same.rate = rate;
-        return same;
-    }
-    const double ratio = rate / in.rate;
-    const double cutoff = 0.45 * std::min(1.0, ratio); // cycles per input sample
-    const int half = static_cast<int>(std::ceil(16 / std::min(1.0, ratio)));
-    const int phases = 512;
-    // The kernel at each of `phases` fractional offsets, so no sine is taken per sample.
-    std::vector<double> table(static_cast<std::size_t>(phases + 1) * (2 * half));
-    for (int p = 0; p <= phases; ++p) {
-        const double fraction = static_cast<double>(p) / phases;
-        for (int k = -half + 1; k <= half; ++k) {
-            const double t = k - fraction;
-            const double sinc = t == 0 ? 2 * cutoff : std::sin(2 * pi * cutoff * t) / (pi * t);
-            const double window = 0.5 + 0.5 * std::cos(pi * t / half);
-            table[static_cast<std::size_t>(p) * (2 * half) +
-                  static_cast<std::size_t>(k + half - 1)] = sinc * window;
-        }
-    }
-    Sound out;
-    out.rate = rate;
-    const std::size_t count =
-        static_cast<std::size_t>(std::floor(static_cast<double>(in.samples.size()) * ratio));
-    out.samples.resize(count);
-    const long last = static_cast<long>(in.samples.size()) - 1;
-    for (std::size_t n = 0; n < count; ++n) {
-        const double position = static_cast<double>(n) / ratio;
-        const long base = static_cast<long>(std::floor(position));
-        const int p =
-            static_cast<int>(std::lround((position - static_cast<double>(base)) * phases));
-        const double* kernel = &table[static_cast<std::size_t>(p) * (2 * half)];
-        double sum = 0;
-        for (int k = -half + 1; k <= half; ++k) {
-            const long i = base + k;
-            if (i >= 0 && i <= last)
-                sum += kernel[k + half - 1] * in.samples[static_cast<std::size_t>(i)];
-        }
-        out.samples[n] = static_cast<float>(sum);
-    }
-    return out;
+    out->rate = rate;
+    out->samples.clear();
+    float block[4096];
+    for (std::size_t got; (got = std::fread(block, sizeof(float), 4096, pipe)) > 0;)
+        out->samples.insert(out->samples.end(), block, block + got);
+    return pclose(pipe) == 0;
 }
 
 std::vector<Onset> findOnsets(const Sound& recording, const std::vector<Template>& templates,
@@ -344,51 +255,6 @@ std::vector<Onset> findOnsets(const Sound& recording, const std::vector<Template
     std::sort(onsets.begin(), onsets.end(),
               [](const Onset& a, const Onset& b) { return a.seconds < b.seconds; });
     return onsets;
-}
-
-double gainAt(const Sound& recording, const Sound& effect, double start) {
-    const long offset = std::lround(start * recording.rate);
-    double xv = 0, vv = 0;
-    for (std::size_t i = 0; i < effect.samples.size(); ++i) {
-        const long at = offset + static_cast<long>(i);
-        if (at < 0 || at >= static_cast<long>(recording.samples.size()))
-            continue;
-        xv += static_cast<double>(recording.samples[static_cast<std::size_t>(at)]) *
-              effect.samples[i];
-        vv += static_cast<double>(effect.samples[i]) * effect.samples[i];
-    }
-    return vv > 0 ? xv / vv : 0;
-}
-
-double flurryGainBetween(const Sound& recording, const Sound& flurry, const Sound& closing,
-                         double passStart, double closingStart, double from, double to) {
-    const long pass = std::lround(passStart * recording.rate);
-    const long cry = std::lround(closingStart * recording.rate);
-    const long end =
-        std::min(pass + static_cast<long>(flurry.samples.size()), std::lround(to * recording.rate));
-    // Least squares with both effects where they overlap: x = a * closing + b * flurry.
-    double uu = 0, uv = 0, vv = 0, xu = 0, xv = 0;
-    for (long at = std::max(std::lround(from * recording.rate), pass); at < end; ++at) {
-        if (at < 0 || at >= static_cast<long>(recording.samples.size()))
-            continue;
-        const double x = recording.samples[static_cast<std::size_t>(at)];
-        const double v = flurry.samples[static_cast<std::size_t>(at - pass)];
-        const long c = at - cry;
-        const double u = c >= 0 && c < static_cast<long>(closing.samples.size())
-                             ? closing.samples[static_cast<std::size_t>(c)]
-                             : 0;
-        uu += u * u;
-        uv += u * v;
-        vv += v * v;
-        xu += x * u;
-        xv += x * v;
-    }
-    const double determinant = uu * vv - uv * uv;
-    if (vv <= 0)
-        return 0;
-    if (determinant <= 1e-12 * uu * vv)
-        return xv / vv;
-    return (uu * xv - uv * xu) / determinant;
 }
 
 Report checkSweeps(const Sound& recording, const std::vector<Template>& templates,
@@ -522,15 +388,16 @@ Report checkSweeps(const Sound& recording, const std::vector<Template>& template
                 // Its usual gain: a pass heard alone, else the opening cry (same loudness).
                 double usual = 0;
                 if (sweep.passes.size() >= 2)
-                    usual = gainAt(recording, *effect.at(flurry), sweep.passes.front());
+                    usual =
+                        gainBetween(recording, *effect.at(flurry), sweep.passes.front(), 0, 1e9);
                 else if (sweep.at.count("a_"))
-                    usual = gainAt(recording, *effect.at("a_"), sweep.at.at("a_"));
+                    usual = gainBetween(recording, *effect.at("a_"), sweep.at.at("a_"), 0, 1e9);
                 const Sound& pass = *effect.at(flurry);
                 const Sound& cry = *effect.at("tah");
                 const double last = sweep.passes.back();
                 if (usual > 0 && after < loopSeconds - 0.05) {
-                    const double rest = flurryGainBetween(recording, pass, cry, last, last + after,
-                                                          last + after, last + loopSeconds);
+                    const double rest = gainBetween(recording, pass, last, last + after,
+                                                    last + loopSeconds, cry, last + after);
                     check(rest > 0.8 * usual && rest < 1.2 * usual,
                           label +
                               ": the flurry's last pass plays out under the closing cry "
@@ -540,8 +407,8 @@ Report checkSweeps(const Sound& recording, const std::vector<Template>& template
                     // It ended with its pass before the closing cry: no pass was begun and cut.
                     const double next = last + loopSeconds;
                     const double begun =
-                        flurryGainBetween(recording, pass, cry, next, last + after, next,
-                                          std::min(last + after, next + loopSeconds));
+                        gainBetween(recording, pass, next, next,
+                                    std::min(last + after, next + loopSeconds), cry, last + after);
                     check(std::fabs(begun) < 0.2 * usual,
                           label +
                               ": the flurry's last pass plays out, no further pass begun "

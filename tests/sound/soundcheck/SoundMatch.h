@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,24 +13,10 @@ struct Sound {
     std::vector<float> samples;
 };
 
-enum class SampleFormat { s16, s32, f32 };
-
-// How a headerless recording is laid out.
-struct RawLayout {
-    SampleFormat format = SampleFormat::s16;
-    int rate = 0;
-    int channels = 0;
-};
-
-// Interleaved little-endian frames, channels averaged.
-Sound decodeRaw(const std::vector<std::uint8_t>& bytes, const RawLayout& layout);
-
-// A RIFF/WAVE file's PCM (16 or 32 bit integer, 32 bit float; WAVE_FORMAT_EXTENSIBLE too).
-// False with a reason when it is no such file.
-bool decodeWave(const std::vector<std::uint8_t>& bytes, Sound* out, std::string* why);
-
-// Band-limited change of rate (windowed sinc); the same sound at the new rate.
-Sound resample(const Sound& in, double rate);
+// A sound file as sox (Debian's) reads it, channels averaged, at the given rate; a WAV whose
+// sizes were never filled in is read to its end. inputType: sox's words for a file without a
+// header ("-t s16 -r 44100 -c 2"), empty for a WAV. False when sox could not (it says why).
+bool readSound(const std::string& path, const std::string& inputType, double rate, Sound* out);
 
 struct Template {
     std::string name;
@@ -73,14 +58,5 @@ struct Report {
 // templates (named a_, tata, tah, ...) share one rate; tata's length is one flurry pass.
 Report checkSweeps(const Sound& recording, const std::vector<Template>& templates,
                    const std::vector<Onset>& onsets, const std::vector<SweepExpectation>& sweeps);
-
-// The gain at which the flurry's pass starting at passStart sounds in the recording between
-// from and to, with the closing cry (starting at closingStart) taken out where it overlaps.
-// About the flurry's usual gain where the pass plays, near 0 where it was cut off.
-double flurryGainBetween(const Sound& recording, const Sound& flurry, const Sound& closing,
-                         double passStart, double closingStart, double from, double to);
-
-// The gain at which a template sounds in the recording at the given start.
-double gainAt(const Sound& recording, const Sound& effect, double start);
 
 } // namespace soundmatch

@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,71 +12,36 @@ using namespace soundmatch;
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: brixle_soundcheck [--raw s16|s32|f32:RATE:CHANNELS] [--threshold T]\n"
+                 "usage: brixle_soundcheck [--input SOX_TYPE] [--threshold T]\n"
                  "         RECORDING EFFECT_FOLDER [--sweep PATTERN [--sent N] [--wall MS]]...\n"
                  "  PATTERN: effect names in order, comma-separated (a_,tata,tah,muteki); the\n"
-                 "  flurry (tata) stands for all its passes; - for a silent sweep.\n"
+                 "  flurry (tata) stands for all its passes; - for a silent sweep. SOX_TYPE: how\n"
+                 "  sox is to read a recording without a header (\"-t s16 -r 44100 -c 2\").\n"
                  "Prints every onset found, then one ok / not ok line per check; exits 1 when a\n"
                  "check failed, 2 when the files could not be read.\n");
     std::exit(2);
 }
 
-std::vector<std::uint8_t> readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::printf("not ok - cannot read %s\n", path.c_str());
-        std::exit(2);
-    }
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
-                                     std::istreambuf_iterator<char>());
-}
-
-bool parseRaw(const std::string& text, RawLayout* layout) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    const std::string format = text.substr(0, colon);
-    if (format == "s16")
-        layout->format = SampleFormat::s16;
-    else if (format == "s32")
-        layout->format = SampleFormat::s32;
-    else if (format == "f32")
-        layout->format = SampleFormat::f32;
-    else
-        return false;
-    return std::sscanf(text.c_str() + colon + 1, "%d:%d", &layout->rate, &layout->channels) == 2 &&
-           layout->rate > 0 && layout->channels > 0;
-}
-
 std::vector<std::string> splitPattern(const std::string& text) {
     std::vector<std::string> names;
-    if (text == "-")
-        return names;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        names.push_back(text.substr(start, comma - start));
-        if (comma == std::string::npos)
-            return names;
-        start = comma + 1;
-    }
+    std::istringstream in(text == "-" ? "" : text);
+    for (std::string name; std::getline(in, name, ',');)
+        names.push_back(name);
+    return names;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    RawLayout raw;
-    bool isRaw = false;
+    std::string inputType;
     double threshold = 0.5;
     std::vector<std::string> positional;
     std::vector<SweepExpectation> sweeps;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--raw" && hasValue) {
-            isRaw = parseRaw(args[++i], &raw);
-            if (!isRaw)
-                usage();
+        if (args[i] == "--input" && hasValue) {
+            inputType = args[++i];
         } else if (args[i] == "--threshold" && hasValue) {
             threshold = std::atof(args[++i].c_str());
         } else if (args[i] == "--sweep" && hasValue) {
@@ -95,31 +59,21 @@ int main(int argc, char** argv) {
     if (positional.size() != 2)
         usage();
 
-    const std::vector<std::uint8_t> bytes = readAll(positional[0]);
-    Sound recording;
-    std::string why;
-    if (isRaw) {
-        recording = decodeRaw(bytes, raw);
-    } else if (!decodeWave(bytes, &recording, &why)) {
-        std::printf("not ok - %s: %s\n", positional[0].c_str(), why.c_str());
-        return 2;
-    }
-
     // Matched at the effects' own rate: their content lies well below its Nyquist frequency.
+    const double rate = 22050;
+    const auto load = [&](const std::string& path, const std::string& type, Sound* sound) {
+        if (!readSound(path, type, rate, sound)) {
+            std::printf("not ok - cannot read %s\n", path.c_str());
+            std::exit(2);
+        }
+    };
+    Sound recording;
+    load(positional[0], inputType, &recording);
     std::vector<Template> templates;
     for (const char* name : {"a_", "tata", "tah", "canthear", "muteki", "abeshi"}) {
-        const std::string path = positional[1] + "/" + name + ".wav";
-        Template effect{name, {}};
-        if (!decodeWave(readAll(path), &effect.sound, &why)) {
-            std::printf("not ok - %s: %s\n", path.c_str(), why.c_str());
-            return 2;
-        }
-        templates.push_back(effect);
+        templates.push_back({name, {}});
+        load(positional[1] + "/" + name + ".wav", "", &templates.back().sound);
     }
-    const double rate = templates.front().sound.rate;
-    for (Template& effect : templates)
-        effect.sound = resample(effect.sound, rate);
-    recording = resample(recording, rate);
     std::printf("# recording: %.3f s\n", static_cast<double>(recording.samples.size()) / rate);
 
     const std::vector<Onset> onsets = findOnsets(recording, templates, threshold);
