@@ -1,3 +1,4 @@
+#include "SoundMatch.h"
 #include "support/Lab.h"
 #include "support/Program.h"
 
@@ -5,11 +6,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
 // Sweeps with sound under Wine, with ALSA writing what the program plays to a file that our
-// matcher (tests/sound/soundcheck) reads: which effects were heard, in which order, at which
+// matcher (tests/sound/soundcheck/) reads: which effects were heard, in which order, at which
 // pauses.
 //
 // ALSA's file plugin over its null device is not paced by any clock: it takes what Wine mixes as
@@ -88,18 +91,40 @@ class Heard : public ProgramCase {
         return swept;
     }
 
-    // The recording against one pattern per sweep of the run (brixle_soundcheck's usage).
+    // The recording against one pattern per sweep of the run ("a_,tata,tah,muteki"; "-" for a
+    // silent one): each of the matcher's checks a check of the test.
     void expectHeard(const std::string& recording, const std::vector<std::string>& patterns,
                      const std::vector<Swept>& swept) {
         ASSERT_EQ(patterns.size(), swept.size());
-        std::vector<std::string> args = {BRIXLE_SOUNDCHECK, "--input", "-t s16 -r 44100 -c 2",
-                                         recording, build + "/app"};
-        for (std::size_t i = 0; i < patterns.size(); ++i) {
-            args = joined(args, {"--sweep", patterns[i], "--sent", std::to_string(swept[i].sent)});
-            if (swept[i].lastedMs >= 0)
-                args = joined(args, {"--wall", std::to_string(swept[i].lastedMs)});
+        using namespace soundmatch;
+        // Matched at the effects' own rate: their content lies well below its Nyquist frequency.
+        const double rate = 22050;
+        Sound heard;
+        ASSERT_TRUE(readSound(recording, "-t s16 -r 44100 -c 2", rate, &heard)) << recording;
+        std::vector<Template> effects;
+        for (const char* name : {"a_", "tata", "tah", "canthear", "muteki", "abeshi"}) {
+            effects.push_back({name, {}});
+            ASSERT_TRUE(
+                readSound(build + "/app/" + name + ".wav", "", rate, &effects.back().sound));
         }
-        runChecked(args, work + "/soundcheck.out", std::chrono::minutes(5));
+        std::vector<SweepExpectation> sweeps;
+        for (std::size_t i = 0; i < patterns.size(); ++i) {
+            sweeps.push_back({{}, swept[i].sent, static_cast<double>(swept[i].lastedMs)});
+            std::istringstream names(patterns[i] == "-" ? "" : patterns[i]);
+            for (std::string name; std::getline(names, name, ',');)
+                sweeps.back().pattern.push_back(name);
+        }
+        const std::vector<Onset> onsets = findOnsets(heard, effects, 0.5);
+        for (const Onset& onset : onsets)
+            std::cout << "# onset " << onset.seconds << " s " << onset.name << " " << onset.score
+                      << "\n";
+        const Report report = checkSweeps(heard, effects, onsets, sweeps);
+        for (const std::string& note : report.notes)
+            std::cout << "# " << note << "\n";
+        for (const Check& check : report.checks) {
+            std::cout << (check.passed ? "ok - " : "not ok - ") << check.text << "\n";
+            EXPECT_TRUE(check.passed) << check.text;
+        }
     }
 };
 
