@@ -42,11 +42,12 @@ endif()
 # needing FIXTURES (default: the lab); HERE: as it stands, with no lab at all. Exit 77 and
 # GoogleTest's skip marker count as skipped.
 #
-# Tests run two at a time, but never two that hold the same LOCKS: "net" (sends or counts ICMP
-# in the routed lab: every raw socket there sees every reply) and "wine" (Windows programs in
-# the lab prefix, whose server a suite may restart), with "-lan" for the LAN lab's. CORES: of
-# the machine's two (tests/run/cores.json), 1 for a test that keeps a core busy, 2 for one that
-# measures what a busy second core would change; the rest are light. SERIAL: alone.
+# Tests run four at a time (most of them wait on the network), but never two that hold the same
+# LOCKS: "net" (sends or counts ICMP in the routed lab: every raw socket there sees every reply)
+# and "wine" (Windows programs in a lab's prefix, whose server a session restarts), with "-lan",
+# "-app", "-faults-..." for the other labs'. CORES: of the machine's two (tests/run/cores.json), 1
+# for a test that keeps a core busy, 2 for one that measures what a busy second core would
+# change; the rest are light. SERIAL: alone.
 function(brixle_add_test name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "HERE;SERIAL" "TIMEOUT;CORES"
         "COMMAND;LABELS;LAUNCHER;FIXTURES;ENVIRONMENT;LOCKS")
@@ -79,7 +80,7 @@ function(brixle_add_test name)
         set_tests_properties("${test}" PROPERTIES RESOURCE_GROUPS "cores:${arg_CORES}")
     endif()
     # Those that queue for a lab's network first, so that the queue starts with the run.
-    if("net" IN_LIST arg_LOCKS OR "net-lan" IN_LIST arg_LOCKS)
+    if("net" IN_LIST arg_LOCKS OR "net-lan" IN_LIST arg_LOCKS OR "net-app" IN_LIST arg_LOCKS)
         set_tests_properties("${test}" PROPERTIES COST 100)
     endif()
 endfunction()
@@ -108,7 +109,8 @@ function(brixle_add_gtests target)
         set(arg_TIMEOUT 300)
     endif()
     set(locks ${arg_LOCKS})
-    if(CMAKE_CROSSCOMPILING)
+    # The LAN's prefix is also the LAN program cases', whose sessions restart its server.
+    if(CMAKE_CROSSCOMPILING AND arg_LAN)
         list(APPEND locks wine)
     endif()
     if(arg_LAN AND CMAKE_HOST_UNIX)
