@@ -76,8 +76,10 @@ function(brixle_add_test name)
         RESOURCE_LOCK "${arg_LOCKS}"
         RUN_SERIAL ${arg_SERIAL}
         ENVIRONMENT "${environment}")
+    # Those that keep a core busy start early as well, beside the waiting ones, rather than
+    # queueing for the cores at the end of the run.
     if(arg_CORES)
-        set_tests_properties("${test}" PROPERTIES RESOURCE_GROUPS "cores:${arg_CORES}")
+        set_tests_properties("${test}" PROPERTIES RESOURCE_GROUPS "cores:${arg_CORES}" COST 200)
     endif()
     # Those that queue for a lab's network first, so that the queue starts with the run.
     if("net" IN_LIST arg_LOCKS OR "net-lan" IN_LIST arg_LOCKS OR "net-app" IN_LIST arg_LOCKS)
