@@ -7,6 +7,7 @@
 #include "app/MainDialog.h"
 #include "app/Program.h"
 #include "app/resource.h"
+#include "platform/windows/SystemDlls.h"
 #include "sound/SoundDevice.h"
 
 // Built in this order and torn down in reverse, so the engine outlives everything that uses it.
@@ -19,6 +20,7 @@ std::string lastFolder;
 HINSTANCE instance = nullptr;
 
 int WINAPI WinMain(HINSTANCE thisInstance, HINSTANCE, LPSTR, int) {
+    searchSystemFolderOnly();
     instance = thisInstance;
 
     // The manifest asks for common controls 6; the folder picker wants COM on this thread.

@@ -279,46 +279,151 @@ double wallSeconds() {
         .count();
 }
 
+// The Windows builds that run here: both where 32-bit code runs, the 32-bit one first.
+std::vector<std::string> windowsBuildsThatRun() {
+    std::vector<std::string> builds = {buildRoot() + "/mingw-x86_64"};
+    if (runs32bit())
+        builds.insert(builds.begin(), buildRoot() + "/mingw-i686");
+    return builds;
+}
+
 // A close request is acted on at once, however long the sweep would still run: the close box,
-// Alt+F4 and the system menu's Close, as real input on the desktop. Nothing is sent after it and
-// the program ends well.
+// Alt+F4 and the system menu's Close, as real input on the desktop, each also after other input
+// of its kind that is no close (a click on the caption, Alt+A). Nothing is sent after it and the
+// program ends well, on every architecture.
 TEST_F(Program, ClosingDuringASweepEndsItAndTheProgramAtOnce) {
     const std::string pcap = labVariable("BRIXLE_LAB_PCAP");
     ASSERT_FALSE(pcap.empty()) << "the lab captures the requests";
-    typedef std::vector<std::vector<std::string>> Input; // xdotool commands, in turn
-    for (const Input& input : {Input{{"click", "1"}}, Input{{"key", "alt+F4"}},
-                               Input{{"key", "alt+space"}, {"key", "c"}}}) {
-        SCOPED_TRACE(input.front()[1]);
-        start();
-        const double began = wallSeconds();
-        std::istringstream closeBox(
-            valueAfter(drive({"sweep-begin", "10.71.59.0", "10.71.59.255", "30"}), "closebox "));
-        std::string x, y;
-        ASSERT_TRUE(closeBox >> x >> y) << "the driver found the close box";
-        // The desktop of the session's display is Wine's, at the screen's corner.
-        Input commands = {{"mousemove", x, y}};
-        commands.insert(commands.end(), input.begin(), input.end());
-        for (const std::vector<std::string>& command : commands)
-            ASSERT_EQ(runToEnd(joined({"xdotool"}, command), work + "/xdotool.log",
-                               std::chrono::seconds(10)),
-                      0);
-        const double closed = wallSeconds();
-        const auto waitStart = std::chrono::steady_clock::now();
-        EXPECT_EQ(program->end(), 0) << "closed during a sweep, the program ends with exit code 0";
-        // The sweep had some 7 s of sending left, and its grace time and sound after that.
-        EXPECT_LT(std::chrono::steady_clock::now() - waitStart, std::chrono::seconds(5))
-            << "the program ended only when its sweep would have";
-        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the capture's own lag
-        int before = 0, after = 0;
-        for (const CapturedRequest& request : readEchoRequests(pcap)) {
-            if (request.seconds >= began)
-                ++(request.seconds > closed ? after : before);
+    typedef std::vector<std::vector<std::string>> Input; // xdotool commands, in turn, at the box
+    const std::vector<std::string> closeBox = {"click", "1"};
+    const Input inputs[] = {{closeBox},
+                            {{"key", "alt+F4"}},
+                            {{"key", "alt+space"}, {"key", "c"}},
+                            {{"mousemove_relative", "--", "-80", "0"},
+                             {"click", "1"},
+                             {"sleep", "0.3"},
+                             {"mousemove_relative", "--", "80", "0"},
+                             closeBox},
+                            {{"key", "alt+a"}, {"sleep", "0.3"}, {"key", "alt+F4"}}};
+    for (const std::string& windowsBuild : windowsBuildsThatRun()) {
+        const Driver driveThis(windowsBuild, work);
+        for (const Input& input : inputs) {
+            std::string said;
+            for (const std::vector<std::string>& command : input)
+                said += " " + command.back();
+            SCOPED_TRACE(fs::path(windowsBuild).filename().string() + said);
+            program.emplace(windowsBuild + "/app/brixle100.exe", work + "/program.log");
+            driveThis({"start"});
+            const double began = wallSeconds();
+            std::istringstream box(valueAfter(
+                driveThis({"sweep-begin", "10.71.59.0", "10.71.59.255", "30"}), "closebox "));
+            std::string x, y;
+            ASSERT_TRUE(box >> x >> y) << "the driver found the close box";
+            // The desktop of the session's display is Wine's, at the screen's corner.
+            Input commands = {{"mousemove", x, y}};
+            commands.insert(commands.end(), input.begin(), input.end());
+            for (const std::vector<std::string>& command : commands)
+                ASSERT_EQ(runToEnd(joined({"xdotool"}, command), work + "/xdotool.log",
+                                   std::chrono::seconds(10)),
+                          0);
+            const double closed = wallSeconds();
+            const auto waitStart = std::chrono::steady_clock::now();
+            EXPECT_EQ(program->end(), 0)
+                << "closed during a sweep, the program ends with exit code 0";
+            // The sweep had some 7 s of sending left, and its grace time and sound after that.
+            EXPECT_LT(std::chrono::steady_clock::now() - waitStart, std::chrono::seconds(5))
+                << "the program ended only when its sweep would have";
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the capture's own lag
+            int before = 0, after = 0;
+            for (const CapturedRequest& request : readEchoRequests(pcap)) {
+                if (request.seconds >= began)
+                    ++(request.seconds > closed ? after : before);
+            }
+            EXPECT_GT(before, 0) << "the sweep sent before the close";
+            // The input takes a moment to reach the program through X and Wine (the system menu
+            // longer: it closes itself first), in which one address's requests may still leave.
+            std::cout << "# " << after << " requests on the wire after the close\n";
+            EXPECT_LE(after, 3) << "requests sent after the close";
         }
-        EXPECT_GT(before, 0) << "the sweep sent before the close";
-        // The input takes a moment to reach the program through X and Wine (the system menu
-        // longer: it closes itself first), in which one address's requests may still leave.
-        std::cout << "# " << after << " requests on the wire after the close\n";
-        EXPECT_LE(after, 3) << "requests sent after the close";
+    }
+}
+
+// Started as administrator from the folder it was unpacked into, the program takes no DLL from
+// there nor from its current folder, even where the loader looks there first: Windows' order for
+// every DLL that is no KnownDLL, native-first under Wine. Stubs planted under every name it may
+// load leave no mark, show in no trace, and its sweep, sounds and all, finds the hosts. Not
+// planted: what Wine itself loads before any code of ours, as Windows does not: its core DLLs,
+// KnownDLLs there (kernel32, msvcrt, ole32, shell32, user32, imm32), and version.dll. Without
+// DirectSound at all it sweeps in silence.
+TEST_F(Program, LoadsNoDllFromItsOwnFolderNorTheCurrentOne) {
+    const std::vector<std::string> names = {"comctl32", "dsound",   "winmm",  "wsock32",
+                                            "ws2_32",   "uxtheme",  "dwmapi", "iphlpapi",
+                                            "msacm32",  "mmdevapi", "msctf",  "winealsa.drv"};
+    std::string nativeFirst;
+    for (const std::string& name : names)
+        nativeFirst += (nativeFirst.empty() ? "" : ",") + name;
+    nativeFirst += "=n,b";
+    const std::vector<std::string> builds = windowsBuildsThatRun();
+    // Wine's own services are running on Windows before the program starts.
+    ASSERT_EQ(runToEnd(asSessionUser({"env", "-C", work, "wine", "cmd", "/c", "exit"}),
+                       work + "/services.log", seconds(120)),
+              0);
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.1", "10.71.59.3");
+    for (const std::string& windowsBuild : builds) {
+        for (const std::string& overrides : {nativeFirst, std::string("dsound=d")}) {
+            SCOPED_TRACE(windowsBuild + " " + overrides);
+            const std::string run = work + "/" + fs::path(windowsBuild).filename().string() +
+                                    (overrides == nativeFirst ? "-planted" : "-no-dsound");
+            const std::string unpacked = run + "/unpacked", current = run + "/current";
+            for (const std::string& folder : {unpacked, current}) {
+                fs::create_directories(folder);
+                for (const fs::directory_entry& file :
+                     fs::directory_iterator(windowsBuild + "/app"))
+                    if (file.path().extension() == ".wav" ||
+                        (folder == unpacked && file.path().extension() == ".exe"))
+                        fs::copy_file(file.path(), folder / file.path().filename());
+                for (const std::string& name : names)
+                    fs::copy_file(windowsBuild + "/tests/app/brixle_planted_dll.dll",
+                                  folder + "/" + name +
+                                      (name.find('.') == std::string::npos ? ".dll" : ""));
+            }
+            const std::string mark = run + "/planted-loaded.txt";
+            const std::string log = run + "/program.log";
+            program.emplace(unpacked + "/brixle100.exe", log,
+                            std::vector<std::string>{"WINEDLLOVERRIDES=" + overrides,
+                                                     "WINEDEBUG=+loaddll",
+                                                     "BRIXLE_PLANTED_MARK=" + windowsPath(mark)},
+                            current);
+            const Driver driveThis(windowsBuild, run);
+            driveThis({"start"});
+            driveThis({"expect-box", "Brixle 100", "-"});
+            driveThis(joined({"sweep", "10.71.59.1", "10.71.59.3", "3"}, hosts));
+            driveThis({"close"});
+            EXPECT_EQ(program->end(), 0);
+            EXPECT_FALSE(fs::exists(mark))
+                << "a planted DLL ran inside the program: " << readText(mark);
+            int loads = 0;
+            for (const std::string& line : readLines(log)) {
+                const std::size_t at = line.find("Loaded L\"");
+                if (line.find(":loaddll:") == std::string::npos || at == std::string::npos)
+                    continue;
+                ++loads;
+                // The trace writes the path as a C string: each backslash doubled.
+                std::string path;
+                for (std::size_t c = at + 9; c < line.size() && line[c] != '"'; ++c) {
+                    path += static_cast<char>(std::tolower(static_cast<unsigned char>(line[c])));
+                    if (line[c] == '\\')
+                        ++c;
+                }
+                for (std::string folder : {windowsPath(unpacked), windowsPath(current)}) {
+                    std::transform(folder.begin(), folder.end(), folder.begin(), ::tolower);
+                    if (path.rfind(folder + "\\", 0) == 0) {
+                        EXPECT_EQ(path, folder + "\\brixle100.exe") << line;
+                    }
+                }
+            }
+            EXPECT_GT(loads, 10) << "Wine traced the program's DLLs";
+        }
     }
 }
 

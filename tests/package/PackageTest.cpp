@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
@@ -94,3 +95,67 @@ INSTANTIATE_TEST_SUITE_P(Release, Package, testing::Values("x86", "x64"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param);
                          });
+
+// Both programs run elevated from wherever they were unpacked: their import tables name only
+// KnownDLLs, which Windows never takes from a folder; the system DLLs that are none are
+// delay-loaded (their names in the file, out of the import table), and the load configuration
+// tells the loader to take the static imports from the system folder only.
+TEST_F(PackageContents, ProgramsImportOnlyKnownDllsAndLoadTheRestFromTheSystemFolder) {
+    const std::vector<std::string> knownDlls = {
+        "advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll",    "imm32.dll",
+        "kernel32.dll", "msvcrt.dll",  "ole32.dll",    "oleaut32.dll", "rpcrt4.dll",
+        "sechost.dll",  "shell32.dll", "shlwapi.dll",  "user32.dll",   "ws2_32.dll"};
+    for (const auto& [arch, flagsAt] : {std::pair<const char*, std::size_t>{"x86", 0x36},
+                                        std::pair<const char*, std::size_t>{"x64", 0x4e}}) {
+        SCOPED_TRACE(arch);
+        const std::string exe = top + "/" + arch + "/brixle100.exe";
+        std::istringstream headers(outputOf({"x86_64-w64-mingw32-objdump", "-p", exe}));
+        int imported = 0;
+        unsigned long long imageBase = 0, configAt = 0, configSize = 0;
+        for (std::string line; std::getline(headers, line);) {
+            std::istringstream words(line);
+            std::string first, second;
+            words >> first >> second;
+            if (first == "DLL" && second == "Name:") {
+                std::string dll;
+                words >> dll;
+                std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+                ++imported;
+                EXPECT_NE(std::find(knownDlls.begin(), knownDlls.end(), dll), knownDlls.end())
+                    << dll << " is imported at start and is no KnownDLL";
+            } else if (first == "ImageBase") {
+                imageBase = std::stoull(second, nullptr, 16);
+            } else if (first == "Entry" && second == "a") {
+                words >> std::hex >> configAt >> configSize;
+            }
+        }
+        EXPECT_GT(imported, 0) << "objdump reads the import table";
+        std::string bytes = fileBytes(exe);
+        std::transform(bytes.begin(), bytes.end(), bytes.begin(), ::tolower);
+        for (const char* delayed : {"comctl32.dll", "dsound.dll", "winmm.dll", "wsock32.dll"})
+            EXPECT_NE(bytes.find(delayed), std::string::npos) << delayed << " is delay-loaded";
+
+        ASSERT_GT(configSize, flagsAt + 2) << "the program has a load configuration";
+        std::istringstream dump(
+            outputOf({"x86_64-w64-mingw32-objdump", "-s",
+                      "--start-address=" + std::to_string(imageBase + configAt),
+                      "--stop-address=" + std::to_string(imageBase + configAt + configSize), exe}));
+        std::vector<unsigned> config;
+        for (std::string line; std::getline(dump, line);) {
+            std::istringstream words(line);
+            std::string address, group;
+            if (line.rfind(" ", 0) != 0 || !(words >> address))
+                continue;
+            for (int i = 0; i < 4 && words >> group && group.size() % 2 == 0 && group.size() <= 8 &&
+                            group.find_first_not_of("0123456789abcdef") == std::string::npos;
+                 ++i)
+                for (std::size_t at = 0; at < group.size(); at += 2)
+                    config.push_back(std::stoul(group.substr(at, 2), nullptr, 16));
+        }
+        ASSERT_GE(config.size(), flagsAt + 2) << "objdump shows the load configuration";
+        EXPECT_EQ(config[0] | config[1] << 8 | config[2] << 16 | config[3] << 24, configSize)
+            << "the structure's size is the directory's";
+        EXPECT_EQ(config[flagsAt] | config[flagsAt + 1] << 8, 0x800u)
+            << "DependentLoadFlags: LOAD_LIBRARY_SEARCH_SYSTEM32";
+    }
+}

@@ -106,9 +106,12 @@ std::vector<std::string> runChecked(const std::vector<std::string>& argv, const 
 }
 
 WineProgram::WineProgram(const std::string& exe, const std::string& log,
-                         const std::vector<std::string>& environment)
+                         const std::vector<std::string>& environment, const std::string& current)
     : child(asSessionUser(
-                {"env", "-C", fs::path(exe).parent_path(), "wine", fs::path(exe).filename()}),
+                current.empty()
+                    ? std::vector<std::string>{"env", "-C", fs::path(exe).parent_path(), "wine",
+                                               fs::path(exe).filename()}
+                    : std::vector<std::string>{"env", "-C", current, "wine", windowsPath(exe)}),
             log, "", environment) {}
 
 std::vector<std::string> Driver::operator()(const std::vector<std::string>& step) const {

@@ -36,11 +36,12 @@ std::vector<std::string> asSessionUser(const std::vector<std::string>& argv);
 std::vector<std::string> runChecked(const std::vector<std::string>& argv, const std::string& out,
                                     std::chrono::milliseconds limit);
 
-// The program, started with plain wine from its own folder, where it finds its effect files.
+// The program, started with plain wine from its own folder, where it finds its effect files, or
+// from the current folder given.
 class WineProgram {
   public:
     WineProgram(const std::string& exe, const std::string& log,
-                const std::vector<std::string>& environment = {});
+                const std::vector<std::string>& environment = {}, const std::string& current = "");
     // Its exit code once it has ended; -1 when it did not within 30 s and had to be ended.
     int end() { return child.wait(std::chrono::seconds(30)); }
 
