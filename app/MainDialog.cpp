@@ -21,6 +21,8 @@ std::string setupFailure;
 bool sweeping = false;
 // A close request that reached the window while a sweep ran: the sweep stops, the program ends.
 bool closeRequested = false;
+// The window is closing: whatever was queued before the quit message starts nothing.
+bool closing = false;
 
 struct Sweeping {
     Sweeping() { sweeping = true; }
@@ -68,6 +70,15 @@ std::string progressText() {
     return std::to_string(louncher.hitCount()) + "/" + std::to_string(louncher.sentCount());
 }
 
+void showProgress(HWND dialog) {
+    try {
+        SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
+    } catch (const std::exception&) {
+        // No memory for the text: the next poll shows the counts.
+    }
+    UpdateWindow(dialog);
+}
+
 void listResults(HWND dialog) {
     LRESULT count = SendDlgItemMessageA(dialog, IDC_RESULTS, LB_GETCOUNT, 0, 0);
     for (LRESULT index = count - 1; index >= 0; --index) {
@@ -79,56 +90,103 @@ void listResults(HWND dialog) {
     }
 }
 
+// Input that waits for the end of the sweep but could not wait in the queue: system commands
+// other than Close, and what the system menu was given before it came up. Posted back, in its
+// order, once the sweep is over; beyond its room it is lost, as input the sweep made useless.
+struct DeferredInput {
+    MSG messages[32];
+    int count = 0;
+    void keep(const MSG& message) {
+        if (count < static_cast<int>(sizeof messages / sizeof messages[0]))
+            messages[count++] = message;
+    }
+    void postBack(HWND dialog) {
+        for (int i = 0; i < count; ++i) {
+            const MSG& m = messages[i];
+            PostMessageA(m.hwnd != nullptr ? m.hwnd : dialog, m.message, m.wParam, m.lParam);
+        }
+        count = 0;
+    }
+};
+
+const UINT_PTR progressTimer = 1;
+
 // The system menu, asked for during a sweep: shown at once, since closing is what it is for
-// then. Any other choice does nothing until the sweep is over.
-bool closeChosenFromSystemMenu(HWND dialog, POINT at) {
+// then. Its own loop runs meanwhile (Windows has no other kind of menu): the timer keeps the
+// progress going, and keys and clicks given before the menu came up are kept from it, for
+// after the sweep. Any other choice is deferred until the sweep is over.
+bool closeChosenFromSystemMenu(HWND dialog, POINT at, DWORD askedAt, DeferredInput& deferred) {
+    MSG message;
+    for (UINT first : {static_cast<UINT>(WM_KEYFIRST), static_cast<UINT>(WM_MOUSEFIRST)}) {
+        const UINT last = first == WM_KEYFIRST ? WM_KEYLAST : WM_MOUSELAST;
+        while (PeekMessageA(&message, nullptr, first, last, PM_NOREMOVE) &&
+               static_cast<LONG>(message.time - askedAt) < 0) {
+            PeekMessageA(&message, nullptr, first, last, PM_REMOVE);
+            if (message.message != WM_MOUSEMOVE)
+                deferred.keep(message);
+        }
+    }
+    SetTimer(dialog, progressTimer, 100, nullptr);
     const UINT chosen =
         static_cast<UINT>(TrackPopupMenu(GetSystemMenu(dialog, FALSE), TPM_RETURNCMD | TPM_NONOTIFY,
                                          at.x, at.y, 0, dialog, nullptr));
-    return (chosen & 0xFFF0) == SC_CLOSE;
+    KillTimer(dialog, progressTimer);
+    if ((chosen & 0xFFF0) == SC_CLOSE)
+        return true;
+    if (chosen != 0)
+        deferred.keep(MSG{dialog, WM_SYSCOMMAND, chosen, 0, 0, {0, 0}});
+    return false;
 }
 
-// Takes a request to close the window out of the input that waits for the end of the sweep: the
-// close box, Alt+F4, the system menu's Close (posted by the taskbar, or from the menu itself).
-// Everything else stays queued in its order; a bare modifier key ahead of Alt+F4 is dropped, as
-// it does nothing here.
-bool takeCloseRequest(HWND dialog) {
+// Takes a request to close the window out of the input that waits for the end of the sweep,
+// wherever it is queued: the close box, Alt+F4, a double click on the system menu's icon, the
+// system menu's Close (posted by the taskbar, or from the menu itself). Clicks on the frame and
+// system keys can do nothing during a sweep and would only hide a close behind them: they are
+// taken out and dropped. Other system commands are kept for after the sweep. Everything else
+// stays queued in its order.
+bool takeCloseRequest(HWND dialog, DeferredInput& deferred) {
     MSG message;
     if (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
         PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE))
         return true;
-    if (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_NOREMOVE) &&
-        (message.wParam & 0xFFF0) == SC_CLOSE)
-        return PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE) != 0;
-    if (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_NOREMOVE)) {
-        if (message.wParam == HTCLOSE)
-            return PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE);
-        if (message.wParam == HTSYSMENU) {
-            PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCLBUTTONDOWN, PM_REMOVE);
-            return closeChosenFromSystemMenu(dialog, message.pt);
+    bool close = false;
+    bool menuAsked = false;
+    POINT menuAt = {};
+    DWORD menuAskedAt = 0;
+    while (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE)) {
+        if ((message.wParam & 0xFFF0) == SC_CLOSE)
+            close = true;
+        else
+            deferred.keep(message);
+    }
+    while (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCXBUTTONDBLCLK, PM_REMOVE)) {
+        const bool down = message.message == WM_NCLBUTTONDOWN;
+        if ((down && message.wParam == HTCLOSE) ||
+            (message.message == WM_NCLBUTTONDBLCLK && message.wParam == HTSYSMENU))
+            close = true;
+        if ((down && message.wParam == HTSYSMENU) ||
+            (message.message == WM_NCRBUTTONUP && message.wParam == HTCAPTION)) {
+            menuAsked = true;
+            menuAt = message.pt;
+            menuAskedAt = message.time;
         }
     }
-    if (PeekMessageA(&message, nullptr, WM_NCRBUTTONUP, WM_NCRBUTTONUP, PM_NOREMOVE) &&
-        message.wParam == HTCAPTION) {
-        PeekMessageA(&message, nullptr, WM_NCRBUTTONUP, WM_NCRBUTTONUP, PM_REMOVE);
-        return closeChosenFromSystemMenu(dialog, message.pt);
-    }
-    while (PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_NOREMOVE)) {
-        const WPARAM key = message.wParam;
-        if (key != VK_F4 && key != VK_SPACE && key != VK_MENU && key != VK_SHIFT &&
-            key != VK_CONTROL)
-            return false;
-        PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSKEYDOWN, PM_REMOVE);
-        if (key == VK_F4)
-            return true;
-        if (key == VK_SPACE) {
+    while (PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSDEADCHAR, PM_REMOVE)) {
+        if (message.message != WM_SYSKEYDOWN)
+            continue;
+        if (message.wParam == VK_F4)
+            close = true;
+        if (message.wParam == VK_SPACE) {
             RECT frame = {};
             GetWindowRect(dialog, &frame);
-            return closeChosenFromSystemMenu(
-                dialog, POINT{frame.left, frame.top + GetSystemMetrics(SM_CYCAPTION)});
+            menuAsked = true;
+            menuAt = POINT{frame.left, frame.top + GetSystemMetrics(SM_CYCAPTION)};
+            menuAskedAt = message.time;
         }
     }
-    return false;
+    if (close)
+        return true;
+    return menuAsked && closeChosenFromSystemMenu(dialog, menuAt, menuAskedAt, deferred);
 }
 
 const DWORD pollMilliseconds = 100;
@@ -137,21 +195,16 @@ const DWORD pollMilliseconds = 100;
 // window is repainted by hand. Looking at the queue without taking anything from it keeps the
 // system from taking the window for hung; it also hands over messages sent to the window. The
 // one request acted on at once is closing: false then, with the sweep stopped.
-bool waitForSweep(HWND dialog) {
+bool waitForSweep(HWND dialog, DeferredInput& deferred) {
     DWORD lastShown = GetTickCount() - pollMilliseconds;
     while (!louncher.isDone()) {
-        if (closeRequested || takeCloseRequest(dialog)) {
+        if (closeRequested || takeCloseRequest(dialog, deferred)) {
             louncher.stopSweep();
             return false;
         }
         if (GetTickCount() - lastShown >= pollMilliseconds) {
             lastShown = GetTickCount();
-            try {
-                SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
-            } catch (const std::exception&) {
-                // No memory for the text: the next poll shows the counts.
-            }
-            UpdateWindow(dialog);
+            showProgress(dialog);
         }
         MSG waiting;
         PeekMessageA(&waiting, nullptr, 0, 0, PM_NOREMOVE);
@@ -202,10 +255,13 @@ void sweep(HWND dialog) {
         return;
     }
 
-    if (!waitForSweep(dialog)) {
+    DeferredInput deferred;
+    if (!waitForSweep(dialog, deferred)) {
+        closing = true;
         PostQuitMessage(0);
         return;
     }
+    deferred.postBack(dialog);
     buttonsOff.release();
     showResults(dialog);
 
@@ -232,9 +288,15 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         UpdateWindow(dialog);
         MessageBoxA(dialog, setupFailure.c_str(), caption, MB_OK);
         return 1;
+    case WM_TIMER:
+        if (wParam == progressTimer && sweeping)
+            showProgress(dialog); // while the system menu is up
+        return 1;
     case WM_COMMAND:
-        if (sweeping && (LOWORD(wParam) == IDC_ATA || LOWORD(wParam) == IDC_SAVE)) {
-            return 1; // sent while a sweep runs, past its disabled buttons: one sweep at a time
+        if ((sweeping || closing) && (LOWORD(wParam) == IDC_ATA || LOWORD(wParam) == IDC_SAVE)) {
+            // Sent while a sweep runs, past its disabled buttons (one sweep at a time), or
+            // queued before the close.
+            return 1;
         }
         switch (LOWORD(wParam)) {
         case IDC_ATA:
@@ -251,6 +313,9 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
     case WM_DESTROY:
         // During a sweep this comes from a Close sent to the window; the sweep's wait acts on it.
         closeRequested = sweeping;
+        closing = true;
+        if (sweeping)
+            EndMenu(); // the system menu, if it is up, gives way
         PostQuitMessage(0);
         return 0;
     default:

@@ -70,7 +70,7 @@ void Louncher::init(HWND window, HINSTANCE instance, LPGUID soundDevice) {
 }
 
 void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
-    // A receiver may still be inside its last one-second wait; it must not run into this sweep.
+    // A receiver may still be inside its last wait; it must not run into this sweep.
     waitForSweepThreads();
 
     from = first;
@@ -89,6 +89,7 @@ void Louncher::setRange(IpAddress* first, IpAddress* last, int soundSwitch) {
     graceOver.store(0);
     scriptEnded.store(0);
     stopping.store(0);
+    receiverMissing.store(0);
     done.store(0);
 
     std::lock_guard<std::mutex> lock(failureLock);
@@ -123,10 +124,12 @@ void Louncher::fire() {
         Sleep(1);
 
     if (!launch(receiveLoop)) {
-        // The sweep cannot end without a receiver: run it here, so that it still ends.
+        // Nobody would hear a reply: the sending stops, and the sweep ends with the failure as
+        // soon as the sender is through, the window's thread free for its input all along.
         recordFailure(errorPrefix, threadStartFailed, Failure::Other);
-        runningThreads.fetch_add(1);
-        receiveLoop(this);
+        receiverMissing.store(1);
+        if (sendFinished.load() != 0)
+            finishSweep();
     }
 }
 
@@ -215,16 +218,11 @@ void Louncher::recordUnsent(const IpAddress& address, const char* reason) noexce
 }
 
 bool Louncher::launch(void (*body)(Louncher*)) {
-    runningThreads.fetch_add(1);
-    if (startSweepThread(body, this))
-        return true;
-    runningThreads.fetch_sub(1);
-    return false;
-}
-
-// The last touch of the Louncher by a sweep thread: after it the Louncher may be destroyed.
-void Louncher::threadEnded() {
-    runningThreads.fetch_sub(1);
+    if (threadCount == static_cast<int>(sizeof threads / sizeof threads[0]) ||
+        !startSweepThread(body, this, threads[threadCount]))
+        return false;
+    ++threadCount;
+    return true;
 }
 
 void Louncher::runSoundScript(Louncher* louncher) {
@@ -233,10 +231,16 @@ void Louncher::runSoundScript(Louncher* louncher) {
     } catch (...) {
         louncher->soundScriptFailed();
     }
-    louncher->threadEnded();
 }
 
+// Never throws: join fails only for a thread joining itself, and none of ours calls this.
 void Louncher::waitForSweepThreads() {
-    while (runningThreads.load() != 0)
-        Sleep(10);
+    for (; threadCount > 0; --threadCount) {
+        std::thread& thread = threads[threadCount - 1];
+        try {
+            if (thread.joinable())
+                thread.join();
+        } catch (...) {
+        }
+    }
 }

@@ -8,6 +8,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 
 #include "engine/IcmpChecksum.h"
@@ -22,14 +23,16 @@ typedef std::list<std::string> ResultList;
 //   started, sentCount_, sendFinished, *cursor   sender thread
 //   hitCount_, hits (under hitsLock)             receiver thread
 //   phase                                        receiver (writes 3) and sound thread (adds 1)
-//   done (under hitsLock)                        receiver, sound thread, or main (stopSweep)
+//   done (under hitsLock)                        receiver, sound thread, sender (no receiver),
+//                                                or main (stopSweep, fire)
 //   graceOver                                    receiver
 //   scriptEnded                                  sound thread
 //   stopping                                     main thread (stopSweep)
+//   receiverMissing                              main thread (fire)
 //   failure (under failureLock)                  whichever sweep thread fails worst
 //   unsent, firstUnsent (under failureLock)      sender thread
 // The main thread writes the rest, and resets all of the above in setRange, only after every
-// thread of the previous sweep has ended (runningThreads back at 0).
+// thread of the previous sweep has been joined. It alone starts and joins the threads.
 class Louncher {
   public:
     Louncher();
@@ -44,7 +47,7 @@ class Louncher {
     // after a short wait when the sender is held up (a slow resolver, say).
     void fire();
     // The window is closing: no request goes out after this and the sweep is done at once.
-    // The sweep's threads end by themselves within about a second (waitForSweepThreads).
+    // The sweep's threads end by themselves within a fraction of a second (waitForSweepThreads).
     void stopSweep() noexcept;
     void waitForSweepThreads();
 
@@ -68,7 +71,8 @@ class Louncher {
 
     // The sender's walk and request. sendEcho yields the bytes sent, or SOCKET_ERROR when the
     // failure belongs to the destination (its Winsock error in *destinationError); it throws
-    // Error* when the socket itself failed. A full send buffer is waited out, bounded.
+    // Error* when the socket itself failed. A full send buffer is waited out, bounded, unless
+    // the sweep is stopped: 0 then.
     IpAddress* nextAddress();
     int sendEcho(SOCKET s, const sockaddr_in* destination, int* destinationError);
 
@@ -108,6 +112,7 @@ class Louncher {
     std::atomic<std::uint8_t> graceOver{0};
     std::atomic<std::uint8_t> scriptEnded{0};
     std::atomic<std::uint8_t> stopping{0};
+    std::atomic<std::uint8_t> receiverMissing{0}; // its thread could not start
 
   private:
     // What a failure cost: a socket that failed loses hosts, and its message is the one shown.
@@ -122,7 +127,6 @@ class Louncher {
     void countSource(std::uint32_t address, std::unordered_set<std::uint32_t>& counted);
     bool sweepFailed() const { return sendingStopped.load() != 0; }
     bool launch(void (*body)(Louncher*));
-    void threadEnded();
     static void runSoundScript(Louncher* louncher);
 
     std::mutex hitsLock;
@@ -134,7 +138,10 @@ class Louncher {
     std::atomic<int> unsent{0};
     std::string firstUnsent; // "address : reason"
     bool soundAvailable = true;
-    std::atomic<int> runningThreads{0};
+    // The sender, the sound thread and the receiver of the sweep, joined before the next one
+    // and before the engine goes: nothing of theirs is left running then, their locals included.
+    std::thread threads[3];
+    int threadCount = 0;
 };
 
 [[noreturn]] void raiseSocketError();

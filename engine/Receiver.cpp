@@ -21,10 +21,11 @@ int Louncher::waitReadable(SOCKET s) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
-    timeval oneSecond{};
-    oneSecond.tv_sec = 1;
-    oneSecond.tv_usec = 0;
-    return select(1, &readable, nullptr, nullptr, &oneSecond);
+    // Short, so that a sweep stopped by closing the window lets its receiver go at once.
+    timeval slice{};
+    slice.tv_sec = 0;
+    slice.tv_usec = 200 * 1000;
+    return select(1, &readable, nullptr, nullptr, &slice);
 }
 
 Louncher::Reply Louncher::receiveReply(SOCKET s, sockaddr_in* source) {
@@ -84,7 +85,7 @@ void Louncher::receiveLoop(Louncher* louncher) {
             }
         }
         if (!socketUsable) {
-            // After a failed wait or read the sweep still runs to its end, without replies.
+            // After a failed wait or read the sweep still ends as usual, without replies.
             Sleep(100);
             continue;
         }
@@ -116,18 +117,18 @@ void Louncher::receiveLoop(Louncher* louncher) {
             for (int i = 0; i < freshCount; ++i)
                 louncher->countSource(fresh[i], counted);
         } catch (Error* error) {
-            louncher->recordFailure("", error->message().c_str(), Failure::Socket, false);
+            // Nobody hears a reply from now on: the sending stops, the sweep ends as it would.
+            louncher->recordFailure("", error->message().c_str(), Failure::Socket);
             delete error;
             socketUsable = false;
         } catch (const std::exception& exception) {
-            louncher->recordFailure("Error : ", exception.what(), Failure::Other, false);
+            louncher->recordFailure("Error : ", exception.what(), Failure::Other);
             socketUsable = false;
         } catch (...) {
-            louncher->recordFailure("Error : ", "Receiver Failed", Failure::Other, false);
+            louncher->recordFailure("Error : ", "Receiver Failed", Failure::Other);
             socketUsable = false;
         }
     }
-    louncher->threadEnded();
 }
 
 void Louncher::discardWaiting(SOCKET s) {

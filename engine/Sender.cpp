@@ -129,6 +129,8 @@ int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination, int* destinatio
         // The socket does not block (the receiver drains it): a full send buffer is waited out
         // and the same request sent again.
         if (error == WSAEWOULDBLOCK || error == WSAENOBUFS) {
+            if (stopping.load() != 0)
+                return 0; // the window is closing: nothing sent, nothing to tell
             const DWORD waited = GetTickCount() - firstTry;
             if (waited < fullBufferWait) {
                 // A socket that says it is writable and still refuses is not asked in a spin.
@@ -195,5 +197,6 @@ void Louncher::sendLoop(Louncher* louncher) {
     if (fineTimer)
         timeEndPeriod(1);
     louncher->sendFinished.store(1);
-    louncher->threadEnded();
+    if (louncher->receiverMissing.load() != 0)
+        louncher->finishSweep(); // no receiver to end the sweep after its grace time
 }

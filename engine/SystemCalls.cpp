@@ -5,9 +5,9 @@
 
 #include "net/IpAddress.h"
 
-bool startSweepThread(void (*body)(Louncher*), Louncher* louncher) {
+bool startSweepThread(void (*body)(Louncher*), Louncher* louncher, std::thread& thread) {
     try {
-        std::thread(body, louncher).detach();
+        thread = std::thread(body, louncher);
         return true;
     } catch (const std::exception&) {
         return false;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 class IpAddress;
 class Louncher;
@@ -13,8 +14,9 @@ class Louncher;
 // them; the tests link their own (tests/seams/), which can take the paths a real system seldom
 // takes.
 
-// Starts a detached thread running body(louncher); false when no thread could be made.
-bool startSweepThread(void (*body)(Louncher*), Louncher* louncher);
+// Starts a thread running body(louncher) into thread, which the engine joins; false when no
+// thread could be made.
+bool startSweepThread(void (*body)(Louncher*), Louncher* louncher, std::thread& thread);
 
 // Sends one datagram as sendto does: SOCKET_ERROR, with the error in WSAGetLastError, on failure.
 int sendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* destination);

@@ -312,10 +312,10 @@ TEST_F(LabSweep, ASocketFailingMidSweepEndsItWithItsMessage) {
 }
 
 int startsBeforeFailure = 0;
-bool failingStarter(void (*body)(Louncher*), Louncher* louncher) {
+bool failingStarter(void (*body)(Louncher*), Louncher* louncher, std::thread& thread) {
     if (startsBeforeFailure-- == 0)
         return false;
-    std::thread(body, louncher).detach();
+    thread = std::thread(body, louncher);
     return true;
 }
 

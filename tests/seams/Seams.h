@@ -6,7 +6,7 @@
 // as the real call; a test that replaces one puts the real one back when it is done.
 namespace seams {
 
-typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher);
+typedef bool (*ThreadStarter)(void (*body)(Louncher*), Louncher* louncher, std::thread& thread);
 typedef int (*DatagramSender)(SOCKET s, const char* bytes, int length,
                               const sockaddr_in* destination);
 typedef int (*DatagramReceiver)(SOCKET s, char* buffer, int length, sockaddr_in* source);
@@ -19,7 +19,7 @@ extern DatagramReceiver receiveDatagram;
 extern HitAllocator newHitAddress;
 extern Pause soundScriptPause;
 
-bool realStartThread(void (*body)(Louncher*), Louncher* louncher);
+bool realStartThread(void (*body)(Louncher*), Louncher* louncher, std::thread& thread);
 int realSendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* destination);
 int realReceiveDatagram(SOCKET s, char* buffer, int length, sockaddr_in* source);
 IpAddress* realNewHitAddress(std::uint32_t address);

@@ -7,9 +7,9 @@
 
 namespace seams {
 
-bool realStartThread(void (*body)(Louncher*), Louncher* louncher) {
+bool realStartThread(void (*body)(Louncher*), Louncher* louncher, std::thread& thread) {
     try {
-        std::thread(body, louncher).detach();
+        thread = std::thread(body, louncher);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -45,8 +45,8 @@ Pause soundScriptPause = realPause;
 
 } // namespace seams
 
-bool startSweepThread(void (*body)(Louncher*), Louncher* louncher) {
-    return seams::startThread(body, louncher);
+bool startSweepThread(void (*body)(Louncher*), Louncher* louncher, std::thread& thread) {
+    return seams::startThread(body, louncher, thread);
 }
 
 int sendDatagram(SOCKET s, const char* bytes, int length, const sockaddr_in* destination) {
