@@ -196,10 +196,16 @@ END
     closeEndsWithExitCode0();
 }
 
+// Full-width digits and dots too, which the code page would turn into ASCII look-alikes.
 TEST_F(Program, RefusesMalformedAddressesLeavingItsFieldsAsTyped) {
+    inUtf8Locale();
     start();
-    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"10.71.59", "10.71.59.7"}, {"10.71.59.0", "1.2.3.4.5"}, {"a.b.c", "256.1.1.1"}})
+    for (const auto& [from, to] :
+         std::vector<std::pair<std::string, std::string>>{{"10.71.59", "10.71.59.7"},
+                                                          {"10.71.59.0", "1.2.3.4.5"},
+                                                          {"a.b.c", "256.1.1.1"},
+                                                          {"１０.71.59.1", "10.71.59.2"},
+                                                          {"10.71.59.1", "10．71．59．2"}})
         drive({"refused", from, to, "Invalid IP Address"});
     closeEndsWithExitCode0();
 }
