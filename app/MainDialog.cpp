@@ -229,15 +229,24 @@ void showResults(HWND dialog) {
     listResults(dialog);
 }
 
-void sweep(HWND dialog) {
+// Read wide: the ANSI form turns full-width digits and dots into their ASCII look-alikes, and
+// a range nobody typed would be swept. An address is ASCII; anything else is refused.
+bool readAddress(HWND field, IpAddress& address) {
     // 15 characters is the longest dotted address; anything after it is cut off.
-    char fromText[16] = "";
-    char toText[16] = "";
-    GetWindowTextA(GetDlgItem(dialog, IDC_FROM), fromText, sizeof fromText);
-    GetWindowTextA(GetDlgItem(dialog, IDC_TO), toText, sizeof toText);
+    wchar_t typed[16] = L"";
+    GetWindowTextW(field, typed, 16);
+    std::string text;
+    for (const wchar_t* c = typed; *c != L'\0'; ++c) {
+        if (*c >= 0x80)
+            return false;
+        text += static_cast<char>(*c);
+    }
+    return address.parse(text.c_str());
+}
 
-    bool toParsed = rangeTo.parse(toText);
-    bool fromParsed = rangeFrom.parse(fromText);
+void sweep(HWND dialog) {
+    bool toParsed = readAddress(GetDlgItem(dialog, IDC_TO), rangeTo);
+    bool fromParsed = readAddress(GetDlgItem(dialog, IDC_FROM), rangeFrom);
     if (!toParsed || !fromParsed) {
         MessageBoxA(dialog, "Invalid IP Address", caption, MB_OK);
         return;
@@ -303,7 +312,8 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
             sweep(dialog);
             return 1;
         case IDC_SAVE:
-            DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SAVE), dialog, SaveDialog, 0);
+            // Its path field a Unicode window: an ANSI one takes typed text through the code page.
+            DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_SAVE), dialog, SaveDialog, 0);
             return 1;
         default:
             // Escape arrives here as IDCANCEL and is ignored: only closing ends the program.

@@ -13,5 +13,5 @@ extern IpAddress rangeFrom;
 extern IpAddress rangeTo;
 extern ResultList resultList;
 extern ResultList::iterator resultCursor;
-extern std::string lastFolder;
+extern std::wstring lastFolder;
 extern HINSTANCE instance;

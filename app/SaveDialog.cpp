@@ -2,52 +2,59 @@
 
 #include <shlobj.h>
 
+#include <cstdio>
 #include <exception>
-#include <fstream>
 #include <string>
 
 #include "app/Program.h"
 #include "app/resource.h"
 
+// Every path here is UTF-16, as Windows holds it: the ANSI calls would hand on only what the
+// code page can hold, and a look-alike or "?" for the rest, so a file would be written under a
+// name nobody typed, or not at all.
 namespace {
 
-const char* const caption = "Brixle 100 : error";
+const wchar_t* const caption = L"Brixle 100 : error";
 
-void complain(HWND dialog, const std::string& text) {
-    MessageBoxA(dialog, text.c_str(), caption, MB_OK);
+void complain(HWND dialog, const std::wstring& text) {
+    MessageBoxW(dialog, text.c_str(), caption, MB_OK);
+}
+
+// Every line, each flushed as it is written; false as soon as one does not reach the file.
+bool writeResults(FILE* file) {
+    for (resultCursor = resultList.begin(); resultCursor != resultList.end(); ++resultCursor) {
+        if (std::fputs(resultCursor->c_str(), file) < 0 || std::fputc('\n', file) == EOF ||
+            std::fflush(file) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Ends the dialog only when every line reached the file.
 INT_PTR save(HWND dialog) {
     HWND field = GetDlgItem(dialog, IDC_PATH);
-    std::string path(static_cast<size_t>(GetWindowTextLengthA(field)) + 1, '\0');
+    std::wstring path(static_cast<size_t>(GetWindowTextLengthW(field)) + 1, L'\0');
     path.resize(
-        static_cast<size_t>(GetWindowTextA(field, &path[0], static_cast<int>(path.size()))));
+        static_cast<size_t>(GetWindowTextW(field, &path[0], static_cast<int>(path.size()))));
     if (path.empty()) {
-        complain(dialog, "no file name");
+        complain(dialog, L"no file name");
         return 1;
     }
 
     // A path longer than the system's limit is refused whole: cut short, it would name another
     // file, one nobody typed. Text mode: each line feed is stored as CR LF on Windows.
-    std::ofstream file;
-    if (path.size() < MAX_PATH) {
-        file.open(path, std::ios::out | std::ios::trunc);
-    }
-    if (!file.is_open()) {
-        complain(dialog, std::string("can't open : ") + path);
-        SetDlgItemTextA(dialog, IDC_PATH, "");
+    FILE* file = path.size() < MAX_PATH ? _wfopen(path.c_str(), L"w") : nullptr;
+    if (file == nullptr) {
+        complain(dialog, L"can't open : " + path);
+        SetDlgItemTextW(dialog, IDC_PATH, L"");
         return 1;
     }
-    for (resultCursor = resultList.begin(); resultCursor != resultList.end(); ++resultCursor) {
-        file << *resultCursor << '\n';
-        file.flush();
-    }
-    file.close();
+    const bool written = writeResults(file);
 
     // A full disk or a broken device shows only here; the user must not think the list is saved.
-    if (file.fail()) {
-        complain(dialog, std::string("can't write : ") + path);
+    if (std::fclose(file) != 0 || !written) {
+        complain(dialog, L"can't write : " + path);
         return 1;
     }
     EndDialog(dialog, 1);
@@ -55,12 +62,12 @@ INT_PTR save(HWND dialog) {
 }
 
 void browse(HWND dialog) {
-    std::string folder = browseForFolder(dialog);
+    std::wstring folder = browseForFolder(dialog);
     if (folder.empty()) {
         return; // cancelled: keep what the user had
     }
     lastFolder = folder;
-    SetDlgItemTextA(dialog, IDC_PATH, lastFolder.c_str());
+    SetDlgItemTextW(dialog, IDC_PATH, lastFolder.c_str());
 }
 
 INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
@@ -83,24 +90,24 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
 
 } // namespace
 
-std::string browseForFolder(HWND owner) {
-    char folder[MAX_PATH] = "";
-    BROWSEINFOA info = {};
+std::wstring browseForFolder(HWND owner) {
+    wchar_t folder[MAX_PATH] = L"";
+    BROWSEINFOW info = {};
     info.hwndOwner = owner;
     info.pidlRoot = nullptr;
     info.pszDisplayName = folder;
-    info.lpszTitle = "Choose a Folder";
+    info.lpszTitle = L"Choose a Folder";
     info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_STATUSTEXT | BIF_RETURNFSANCESTORS;
     info.lpfn = nullptr;
     info.lParam = 0;
 
-    LPITEMIDLIST picked = SHBrowseForFolderA(&info);
+    LPITEMIDLIST picked = SHBrowseForFolderW(&info);
     if (picked == nullptr) {
-        return std::string();
+        return std::wstring();
     }
-    SHGetPathFromIDListA(picked, folder);
+    SHGetPathFromIDListW(picked, folder);
     CoTaskMemFree(picked);
-    return std::string(folder);
+    return std::wstring(folder);
 }
 
 INT_PTR CALLBACK SaveDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -108,9 +115,10 @@ INT_PTR CALLBACK SaveDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     try {
         return handle(dialog, message, wParam);
     } catch (const std::exception& failure) {
-        complain(dialog, failure.what());
+        // The runtime's own texts are in the ANSI code page.
+        MessageBoxA(dialog, failure.what(), "Brixle 100 : error", MB_OK);
     } catch (...) {
-        complain(dialog, "Error : unexpected failure");
+        complain(dialog, L"Error : unexpected failure");
     }
     return 1;
 }

@@ -6,4 +6,4 @@
 
 INT_PTR CALLBACK SaveDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // The folder the user picked, or an empty text when the picker was cancelled.
-std::string browseForFolder(HWND owner);
+std::wstring browseForFolder(HWND owner);

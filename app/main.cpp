@@ -16,7 +16,7 @@ IpAddress rangeFrom(0, 0, 0, 0);
 IpAddress rangeTo(0, 0, 0, 0);
 ResultList resultList;
 ResultList::iterator resultCursor;
-std::string lastFolder;
+std::wstring lastFolder;
 HINSTANCE instance = nullptr;
 
 int WINAPI WinMain(HINSTANCE thisInstance, HINSTANCE, LPSTR, int) {

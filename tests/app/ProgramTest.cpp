@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -108,6 +110,10 @@ class Program : public ProgramCase {
         closeEndsWithExitCode0();
     }
 
+    // For this case's Wine programs, the program and the driver: only in a UTF-8 locale does
+    // Wine store names beyond ASCII on Linux and pass them on the driver's command line.
+    void inUtf8Locale() { ASSERT_EQ(::setenv("LC_ALL", "C.UTF-8", 1), 0); }
+
     std::optional<WineProgram> program;
 };
 
@@ -190,10 +196,16 @@ END
     closeEndsWithExitCode0();
 }
 
+// Full-width digits and dots too, which the code page would turn into ASCII look-alikes.
 TEST_F(Program, RefusesMalformedAddressesLeavingItsFieldsAsTyped) {
+    inUtf8Locale();
     start();
-    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-             {"10.71.59", "10.71.59.7"}, {"10.71.59.0", "1.2.3.4.5"}, {"a.b.c", "256.1.1.1"}})
+    for (const auto& [from, to] :
+         std::vector<std::pair<std::string, std::string>>{{"10.71.59", "10.71.59.7"},
+                                                          {"10.71.59.0", "1.2.3.4.5"},
+                                                          {"a.b.c", "256.1.1.1"},
+                                                          {"１０.71.59.1", "10.71.59.2"},
+                                                          {"10.71.59.1", "10．71．59．2"}})
         drive({"refused", from, to, "Invalid IP Address"});
     closeEndsWithExitCode0();
 }
@@ -216,8 +228,21 @@ TEST_F(Program, SweepsThePresetRangeWhileTheWindowIsWorkedAndSavesIt) {
     closeEndsWithExitCode0();
 }
 
-TEST_F(Program, KeepsTheLastSweepForSavingAndRefusesPathsItCannotWrite) {
+// Every file below root, by its path from there.
+std::set<std::string> filesBelow(const std::string& root) {
+    std::set<std::string> found;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_directory())
+            found.insert(fs::relative(entry.path(), root).string());
+    }
+    return found;
+}
+
+// Names beyond the ANSI code page, typed or picked, are the names written and shown.
+TEST_F(Program, SavesTheLastSweepUnderTheNameTypedAndRefusesPathsItCannotWrite) {
+    inUtf8Locale();
     start();
+    drive({"codepage", "1252"}); // a Western Windows': the one that turns zażółć into zazólc
     const std::vector<std::string> hosts = labHostsBetween("10.71.59.1", "10.71.59.3");
     sweep("10.71.59.1", "10.71.59.3", {"3"}, hosts);
     drive({"refused", "10.71.59.0", "10.71.59.x.1", "Invalid IP Address"});
@@ -231,16 +256,33 @@ TEST_F(Program, KeepsTheLastSweepForSavingAndRefusesPathsItCannotWrite) {
     const std::string tooLong = folder + std::string(300 - folder.size(), 'n');
     const std::string missing = windowsPath(work + "/no/such/folder/x.txt");
     const std::string full = "Z:\\dev\\full";
+
+    // Polish, Greek and Japanese: the code page has look-alikes for some (zazólc), for others
+    // only "?"; a folder picked in the picker is completed with a name as the user types it.
+    const std::string saves = work + "/saves", picked = "Łódź-日本";
+    fs::create_directories(saves + "/" + picked);
+    const std::set<std::string> named = {picked + "/zażółć-Ωμέγα.txt", "zażółć.txt",
+                                         picked + "/ελληνικά-ひらがな.txt"};
+    drive({"save", windowsPath(saves + "/" + picked + "/zażółć-Ωμέγα.txt")});
+    drive({"save", windowsPath(saves + "/zażółć.txt")});
+    drive({"open-save"});
+    drive({"browse", "ok", "", windowsPath(saves + "/" + picked)});
+    drive({"save", windowsPath(saves + "/" + picked) + "\\ελληνικά-ひらがな.txt"});
+    const std::string nowhere = windowsPath(saves + "/Ωμέγα-なし/x.txt");
     struct Refusal {
         std::string path, message, fieldAfter;
     };
     for (const Refusal& refusal :
          {Refusal{"", "no file name", ""}, Refusal{missing, "can't open : " + missing, ""},
+          Refusal{nowhere, "can't open : " + nowhere, ""},
           Refusal{full, "can't write : " + full, full},
           Refusal{tooLong, "can't open : " + tooLong, ""}})
         drive({"save", refusal.path, refusal.message, refusal.fieldAfter});
     EXPECT_TRUE(fs::is_empty(work + "/long"))
         << "a path of 300 characters writes no file, cut or whole";
+    EXPECT_EQ(filesBelow(saves), named) << "each file under the name typed, none under another";
+    for (const std::string& name : named)
+        EXPECT_EQ(fileBytes(saves + "/" + name), savedHosts(hosts)) << name;
     closeEndsWithExitCode0();
 }
 

@@ -2,6 +2,8 @@
 // shows. Each command prints "ok - ..." or "not ok - ..." lines and exits 1 if any check failed,
 // 2 when it could not even get at the program.
 #include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,13 +17,16 @@ namespace {
 
 int failures = 0;
 
+// ASCII for the test's log; anything else as \uXXXX, so that a look-alike shows as one.
 std::string narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) {
+        char escaped[8] = "";
+        std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c) & 0xFFFF);
         if (c == L'\n')
             out += "\\n";
         else
-            out += c < 0x80 ? static_cast<char>(c) : '?';
+            out += c < 0x80 ? std::string(1, static_cast<char>(c)) : escaped;
     }
     return out;
 }
@@ -257,6 +262,25 @@ void commandRefused(const std::wstring& from, const std::wstring& to, const std:
           quoted(itemText(main, IDC_HITS)) + " " + joined(listLines(main)));
 }
 
+// A copy of text in the memory of the process that owns window, for messages that carry a
+// pointer no one marshals across processes; left there for the program's lifetime.
+const wchar_t* remoteCopy(HWND window, const std::wstring& text, HANDLE* opened = nullptr) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, bytes,
+                                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                                      : nullptr;
+    if (remote == nullptr || !WriteProcessMemory(process, remote, text.c_str(), bytes, nullptr))
+        giveUp("writing " + quoted(text) + " into the program");
+    if (opened != nullptr)
+        *opened = process;
+    else
+        CloseHandle(process);
+    return static_cast<const wchar_t*>(remote);
+}
+
 // Every progress text written, not a sample of them, and the font where it is drawn: recorded
 // inside the program by our observer, loaded there once and kept for the whole run.
 ProgressLog* attachObserver(HWND main) {
@@ -273,15 +297,8 @@ ProgressLog* attachObserver(HWND main) {
     std::wstring dll(self);
     dll = dll.substr(0, dll.find_last_of(L"\\/") + 1) + L"brixle_app_observer.dll";
 
-    DWORD pid = 0;
-    GetWindowThreadProcessId(main, &pid);
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-    size_t bytes = (dll.size() + 1) * sizeof(wchar_t);
-    void* remote = process != nullptr ? VirtualAllocEx(process, nullptr, bytes,
-                                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
-                                      : nullptr;
-    if (remote == nullptr || !WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr))
-        giveUp("writing the observer's path into the program");
+    HANDLE process = nullptr;
+    void* remote = const_cast<wchar_t*>(remoteCopy(main, dll, &process));
     auto loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
     HANDLE thread = CreateRemoteThread(process, nullptr, 0, loadLibrary, remote, 0, nullptr);
@@ -556,8 +573,9 @@ void commandEscape() {
           "Escape leaves the main window open");
 }
 
-// The folder picker: cancelled it changes nothing; confirmed, its folder alone fills the field.
-void commandBrowse(bool confirm, const std::wstring& before) {
+// The folder picker: cancelled it changes nothing; confirmed, its folder alone fills the field,
+// and with PICK that folder is chosen in it first, as the user would, and must come back exactly.
+void commandBrowse(bool confirm, const std::wstring& before, const std::wstring& pick) {
     HWND main = mainWindow();
     HWND save = saveDialog(main);
     setItemText(save, IDC_PATH, before);
@@ -567,11 +585,34 @@ void commandBrowse(bool confirm, const std::wstring& before) {
             10000, [&] { return (picker = ownedDialog(save, false)) != nullptr; }, 50))
         giveUp("&Browse opens the folder picker");
     Sleep(500); // let the picker fill its tree
+    if (!pick.empty()) {
+        HWND tree = FindWindowExW(picker, nullptr, L"SysTreeView32", nullptr);
+        const LPARAM remote = reinterpret_cast<LPARAM>(remoteCopy(picker, pick));
+        // The picker walks its tree towards the folder as its nodes fill; under Wine a first
+        // walk down a deep path may stop short, and the selection stays where it was.
+        const LRESULT before = SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+        int tries = 0;
+        const bool taken = waitUntil(
+            10000,
+            [&] {
+                ++tries;
+                DWORD_PTR ignored = 0;
+                SendMessageTimeoutW(picker, BFFM_SETSELECTIONW, TRUE, remote, SMTO_NORMAL, patience,
+                                    &ignored);
+                return SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != before;
+            },
+            500);
+        std::printf("# selected after %d tries\n", tries);
+        check(tree != nullptr && taken, "the folder picker moves to " + quoted(pick));
+    }
     PostMessageW(picker, WM_COMMAND, MAKEWPARAM(confirm ? IDOK : IDCANCEL, BN_CLICKED), 0);
     check(waitGone(picker, 5000), "the folder picker closes");
     settle(save);
     std::wstring field = itemText(save, IDC_PATH);
-    if (confirm) {
+    if (confirm && !pick.empty()) {
+        check(field == pick, "the picked folder " + quoted(pick) + " fills the path field",
+              quoted(field));
+    } else if (confirm) {
         DWORD attributes = GetFileAttributesW(field.c_str());
         check(!field.empty() && field != before && attributes != INVALID_FILE_ATTRIBUTES &&
                   (attributes & FILE_ATTRIBUTE_DIRECTORY),
@@ -580,6 +621,12 @@ void commandBrowse(bool confirm, const std::wstring& before) {
     } else {
         check(field == before, "a cancelled picker leaves the path field as it was", quoted(field));
     }
+}
+
+// Whether the texts of this session cross the ANSI boundary through the code page meant.
+void commandCodePage(UINT expected) {
+    check(GetACP() == expected, "the ANSI code page is " + std::to_string(expected),
+          std::to_string(GetACP()));
 }
 
 void commandClose() {
@@ -622,11 +669,12 @@ void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sen
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
-                         "       refused FROM TO TEXT |\n"
-                         "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
-                         "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE |\n"
-                         "       escape | close | sweep-begin FROM TO SENT\n");
+    std::fprintf(stderr,
+                 "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
+                 "       refused FROM TO TEXT |\n"
+                 "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
+                 "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
+                 "       escape | close | sweep-begin FROM TO SENT | codepage ACP\n");
     std::exit(2);
 }
 
@@ -661,10 +709,12 @@ int wmain(int argc, wchar_t** argv) {
         commandOpenSave();
     } else if (command == L"save" && (count == 1 || count == 3)) {
         commandSave(args[0], count == 3 ? args[1] : L"", count == 3 ? args[2] : L"");
-    } else if (command == L"browse" && count == 2) {
-        commandBrowse(args[0] == L"ok", args[1]);
+    } else if (command == L"browse" && (count == 2 || count == 3)) {
+        commandBrowse(args[0] == L"ok", args[1], count == 3 ? args[2] : L"");
     } else if (command == L"escape" && count == 0) {
         commandEscape();
+    } else if (command == L"codepage" && count == 1) {
+        commandCodePage(static_cast<UINT>(_wtoi(args[0].c_str())));
     } else if (command == L"close" && count == 0) {
         commandClose();
     } else if (command == L"sweep-begin" && count == 3) {
