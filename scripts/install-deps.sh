@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12. Quick when all is there already.
-# With --missing, as anyone: only prints what is not installed (nothing when all is).
+# With --missing, as anyone: only prints what is not installed (nothing when all is); with --list,
+# the whole list. Everything any script, test or benchmark runs comes from these packages, their
+# dependencies or Debian's minimal base: scripts/check-deps.sh (the lint test "deps") holds it.
 set -euo pipefail
 
 packages=(
@@ -12,7 +14,13 @@ packages=(
   fonts-ipafont-gothic fonts-wine
   iproute2 iputils-ping tcpdump fping nmap
   alsa-utils sox zip unzip file procps time
+  git shellcheck
 )
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

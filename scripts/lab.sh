@@ -283,7 +283,7 @@ lab_wine_here() {
         session_as=("${wrapper[@]}")
         if [ "$user" -eq 1 ]; then
             base=$BRIXLE_LAB_WINEPREFIX-user
-            session_become_user "$lab_user" "$base" || return 1
+            session_become_user "$lab_user" "$base" "$repo" || return 1
         fi
         # Who may open the kernel's ICMP ping sockets (a Wine without CAP_NET_RAW sweeps through
         # them): the session's range, the kernel's default (nobody) after it and unless asked.

@@ -46,16 +46,48 @@ session_wine_env() {
 
 # Every Wine process from here on as the unprivileged uid UID (no capabilities, no groups but
 # its own, no account either), with HOME, made for it, and in the prefix the run command gives
-# an ordinary user there: the Wine of a desktop user. BRIXLE_SESSION_AS carries the command to
-# the session's own programs.
+# an ordinary user there: the Wine of a desktop user, who runs the checkout TREE's scripts and
+# builds. BRIXLE_SESSION_AS carries the command to the session's own programs.
 session_become_user() {
-    local uid=$1 home=$2
-    install -d -o "$uid" -g "$uid" "$home" || return 1
+    local uid=$1 home=$2 tree=$3
     session_as=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --inh-caps=-all
         --bounding-set=-all)
+    session_open_tree "$tree" || return 1
+    install -d -o "$uid" -g "$uid" "$home" || return 1
     export HOME=$home USER=brixle LOGNAME=brixle BRIXLE_SESSION_AS="${session_as[*]}"
     "${session_as[@]}" mkdir -p "$home/.local/share/brixle100/wine" || return 1
     session_wine_env "$home/.local/share/brixle100/wine"
+}
+
+# The user reaches TREE by its own paths, so that every path of the tests and of the builds holds
+# for them too, even where a folder above it is root's alone (a clone in /root, mode 0700): that
+# folder is covered by an empty one that anyone may pass, and TREE is bound back in its place.
+# Only in the session's own mount namespace, which ip netns exec made for it (and never in the
+# machine's): nothing outside sees it, and it goes with the session's last process.
+session_open_tree() {
+    local tree=$1 dir="" part parts keep
+    "${session_as[@]}" test -x "$tree" && return 0
+    if [ "$(readlink /proc/$$/ns/mnt)" = "$(readlink /proc/1/ns/mnt)" ]; then
+        echo "session: $tree is closed to the user, and this is the machine's own mount namespace" >&2
+        return 1
+    fi
+    IFS=/ read -ra parts <<<"${tree#/}"
+    for part in "${parts[@]}"; do
+        dir=$dir/$part
+        "${session_as[@]}" test -x "$dir" || break
+    done
+    [ "$dir" != "$tree" ] || {
+        echo "session: the user may not enter $tree itself" >&2
+        return 1
+    }
+    keep=$(mktemp -d) || return 1
+    mount --bind "$tree" "$keep" && mount -t tmpfs -o mode=0755 brixle-open "$dir" &&
+        (umask 022 && mkdir -p "$tree") && mount --bind "$keep" "$tree"
+    local status=$?
+    umount "$keep" 2>/dev/null
+    rmdir "$keep"
+    [ "$status" -eq 0 ] || echo "session: could not open the way to $tree for the user" >&2
+    return $status
 }
 
 session_in_lab() {
