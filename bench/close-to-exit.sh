@@ -14,7 +14,7 @@ for build in "${builds[@]}"; do
     dir=$repo/build/$build
     for input in "key alt+F4" "click 1"; do
         times=()
-        for ((round = 0; round < rounds; round++)); do
+        for _ in $(seq "$rounds"); do
             (cd "$dir/app" && exec wine brixle100.exe >/dev/null 2>&1) &
             program=$!
             wine "$dir/tests/app/brixle_app_driver.exe" start >/dev/null
@@ -25,11 +25,12 @@ for build in "${builds[@]}"; do
             # shellcheck disable=SC2086 # the input is words for xdotool
             xdotool $input
             wait "$program"
-            times+=($((($(date +%s%N) - start) / 1000000)))
+            now=$(date +%s%N)
+            times+=("$((now - start))")
         done
-        printf '%s\n' "${times[@]}" | sort -n | awk -v build="$build" -v input="$input" '
-            { ms[NR] = $1 }
-            END { printf "  %-13s %-11s %5.2f / %5.2f / %5.2f\n", build, input, ms[1] / 1000,
-                         ms[int(NR / 2) + 1] / 1000, ms[NR] / 1000 }'
+        # shellcheck disable=SC2016 # awk's own fields
+        summary='{ ns[NR] = $1 } END { printf "%5.2f / %5.2f / %5.2f", ns[1] / 1e9, ns[int(NR / 2) + 1] / 1e9, ns[NR] / 1e9 }'
+        printf '  %-13s %-11s %s\n' "$build" "$input" \
+            "$(printf '%s\n' "${times[@]}" | sort -n | awk "$summary")"
     done
 done
