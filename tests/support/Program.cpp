@@ -27,8 +27,10 @@ int sessionLibrary(const std::string& call, const std::string& out) {
 
 std::string caseResults(const std::string& group) {
     const testing::TestInfo& test = *testing::UnitTest::GetInstance()->current_test_info();
-    const std::string folder =
-        buildRoot() + "/test-results/" + group + "/" + test.test_suite_name() + "." + test.name();
+    // A case runs in both labs at once under one name: the LAN's copy has a folder of its own.
+    const std::string folder = buildRoot() + "/test-results/" + group + "/" +
+                               (lanLab() ? "lan/" : "") + test.test_suite_name() + "." +
+                               test.name();
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
