@@ -14,18 +14,33 @@ const std::uint32_t graceMilliseconds = 2000;
 const int readsPerWait = 64;
 // What fire() throws away is bounded, so that a flood between sweeps cannot hold it up.
 const DWORD discardLimitMilliseconds = 200;
+// The receiver's wait for a datagram, and the steps it is taken in.
+const DWORD waitMilliseconds = 1000;
+const DWORD stepMilliseconds = 200;
 
 } // namespace
 
+// Up to a second, as the sweep's timing wants (the flurry, the grace time), but in short steps
+// that look at the end of the sweep: one stopped by closing the window lets its receiver go at
+// once.
 int Louncher::waitReadable(SOCKET s) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    // Short, so that a sweep stopped by closing the window lets its receiver go at once.
-    timeval slice{};
-    slice.tv_sec = 0;
-    slice.tv_usec = 200 * 1000;
-    return select(1, &readable, nullptr, nullptr, &slice);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= waitMilliseconds)
+            return 0;
+        const DWORD step = waitMilliseconds - waited < stepMilliseconds ? waitMilliseconds - waited
+                                                                        : stepMilliseconds;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval timeout{};
+        timeout.tv_sec = 0;
+        timeout.tv_usec = static_cast<long>(step) * 1000;
+        const int result = select(1, &readable, nullptr, nullptr, &timeout);
+        if (result != 0 || done.load() != 0)
+            return result;
+    }
 }
 
 Louncher::Reply Louncher::receiveReply(SOCKET s, sockaddr_in* source) {

@@ -161,10 +161,10 @@ struct SweepHeard {
     std::string firstName;
 };
 
-// Sending takes 30 ms an address; the receiver notices its end within one 0.2 s wait; the flurry
+// Sending takes 30 ms an address; the receiver notices its end within one 1 s wait; the flurry
 // looks at the phase every 100 ms.
 const double perAddress = 0.030;
-const double receiverSlice = 0.2;
+const double receiverSlice = 1.0;
 const double flurryLook = 0.1;
 // However few effects played, a sweep waits this long after sending for late replies.
 const double graceSeconds = 2.0;
