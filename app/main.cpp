@@ -21,6 +21,10 @@ HINSTANCE instance = nullptr;
 
 int WINAPI WinMain(HINSTANCE thisInstance, HINSTANCE, LPSTR, int) {
     searchSystemFolderOnly();
+    if (const char* missing = loadRequiredSystemDlls()) {
+        MessageBoxA(nullptr, (std::string("can't load : ") + missing).c_str(), "Brixle 100", MB_OK);
+        return 1;
+    }
     instance = thisInstance;
 
     // The manifest asks for common controls 6; the folder picker wants COM on this thread.

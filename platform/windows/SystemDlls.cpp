@@ -5,7 +5,12 @@
 #include <mmsystem.h>
 #include <dsound.h>
 
+#include <string>
+
 namespace {
+
+// dsound.dll may be missing: the program then sweeps in silence.
+const char* const requiredDlls[] = {"comctl32.dll", "winmm.dll", "wsock32.dll"};
 
 // Windows 7 without its loader update knows no search flags: the full path, then, with its
 // dependencies looked for beside it.
@@ -40,31 +45,40 @@ bool isDirectSound(const char* dll) {
     return dll != nullptr && lstrcmpiA(dll, "dsound.dll") == 0;
 }
 
+// A required DLL or function that cannot be had after all (loaded at start, so not expected):
+// the runtime would raise an exception that nothing catches. Said, then ended.
+[[noreturn]] void cannotContinueWithout(const PDelayLoadInfo info) {
+    std::string text = std::string("can't load : ") + (info->szDll ? info->szDll : "?");
+    if (info->dlp.fImportByName && info->dlp.szProcName != nullptr)
+        text = text + " " + info->dlp.szProcName;
+    MessageBoxA(nullptr, text.c_str(), "Brixle 100", MB_OK);
+    ExitProcess(1);
+}
+
+// Never null for a library: the runtime would then load it by its bare name, which on Windows 7
+// without its loader update searches the program's folder first.
 FARPROC WINAPI beforeDelayedLoad(unsigned note, PDelayLoadInfo info) {
     if (note != dliNotePreLoadLibrary)
         return nullptr;
-    return reinterpret_cast<FARPROC>(loadFromSystemFolder(info->szDll));
-}
-
-// dsound.dll missing: the program itself stands in for it, and its one function says no device.
-FARPROC WINAPI afterFailedDelayedLoad(unsigned note, PDelayLoadInfo info) {
-    if (!isDirectSound(info->szDll))
-        return nullptr;
-    if (note == dliFailLoadLib)
+    if (HMODULE module = loadFromSystemFolder(info->szDll))
+        return reinterpret_cast<FARPROC>(module);
+    // No DirectSound: the program itself stands in, and its lookup of the one function fails
+    // into noDirectSound below.
+    if (isDirectSound(info->szDll))
         return reinterpret_cast<FARPROC>(GetModuleHandleW(nullptr));
-    if (note == dliFailGetProc)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(noDirectSound));
-    return nullptr;
+    cannotContinueWithout(info);
 }
 
-#if !defined(_MSC_VER) // MSVC: /DEPENDENTLOADFLAG (CMakeLists.txt)
-constexpr IMAGE_LOAD_CONFIG_DIRECTORY staticImportsFromSystemFolder() {
-    IMAGE_LOAD_CONFIG_DIRECTORY config{};
-    config.Size = sizeof config;
-    config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32; // DependentLoadFlags in newer headers
-    return config;
+FARPROC WINAPI afterFailedDelayedLoad(unsigned note, PDelayLoadInfo info) {
+    if (isDirectSound(info->szDll)) {
+        if (note == dliFailLoadLib)
+            return reinterpret_cast<FARPROC>(GetModuleHandleW(nullptr));
+        if (note == dliFailGetProc)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(noDirectSound));
+        return nullptr;
+    }
+    cannotContinueWithout(info);
 }
-#endif
 
 } // namespace
 
@@ -75,10 +89,12 @@ const PfnDliHook __pfnDliFailureHook2 = afterFailedDelayedLoad;
 #else
 PfnDliHook __pfnDliNotifyHook2 = beforeDelayedLoad;
 PfnDliHook __pfnDliFailureHook2 = afterFailedDelayedLoad;
-// The linker makes this the image's load configuration; the loader reads it before any code.
-extern const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used;
-__attribute__((used)) const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used =
-    staticImportsFromSystemFolder();
+// The null descriptor that ends the delay-import table: the linker sorts it right after the
+// descriptors of dlltool's libraries (.text$2), and the build points the image's delay-import
+// directory at them (delay-import-directory.sh).
+extern const unsigned char delayImportTableEnd[32];
+__attribute__((section(".text$2z"), used, aligned(4)))
+const unsigned char delayImportTableEnd[32] = {};
 #endif
 }
 
@@ -89,4 +105,12 @@ void searchSystemFolderOnly() {
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDefault != nullptr)
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+const char* loadRequiredSystemDlls() {
+    for (const char* dll : requiredDlls) {
+        if (loadFromSystemFolder(dll) == nullptr)
+            return dll;
+    }
+    return nullptr;
 }

@@ -159,6 +159,13 @@ session_start_wineserver() {
             echo "session: wineboot failed; see $log.wineboot" >&2
             return 1
         }
+        # A crash in a test is reported in its log and ends the program: no dialog waits for
+        # a click that never comes.
+        timeout 120 "${session_as[@]}" wine reg add 'HKCU\Software\Wine\WineDbg' \
+            /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$log.wineboot" 2>&1 </dev/null || {
+            echo "session: the prefix's crash setting was not made; see $log.wineboot" >&2
+            return 1
+        }
         "${session_as[@]}" touch "$WINEPREFIX/.made"
     fi
 }

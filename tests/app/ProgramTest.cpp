@@ -396,7 +396,8 @@ TEST_F(Program, ClosingDuringASweepEndsItAndTheProgramAtOnce) {
 // load leave no mark, show in no trace, and its sweep, sounds and all, finds the hosts. Not
 // planted: what Wine itself loads before any code of ours, as Windows does not: its core DLLs,
 // KnownDLLs there (kernel32, msvcrt, ole32, shell32, user32, imm32), and version.dll. Without
-// DirectSound at all it sweeps in silence.
+// DirectSound at all it sweeps in silence; without one of the DLLs it cannot work without, it
+// names it before any window and ends with exit code 1.
 TEST_F(Program, LoadsNoDllFromItsOwnFolderNorTheCurrentOne) {
     const std::vector<std::string> names = {"comctl32", "dsound",   "winmm",  "wsock32",
                                             "ws2_32",   "uxtheme",  "dwmapi", "iphlpapi",
@@ -412,10 +413,13 @@ TEST_F(Program, LoadsNoDllFromItsOwnFolderNorTheCurrentOne) {
               0);
     const std::vector<std::string> hosts = labHostsBetween("10.71.59.1", "10.71.59.3");
     for (const std::string& windowsBuild : builds) {
-        for (const std::string& overrides : {nativeFirst, std::string("dsound=d")}) {
+        for (const std::string& overrides :
+             {nativeFirst, std::string("dsound=d"), std::string("comctl32=d"),
+              std::string("winmm=d"), std::string("wsock32=d")}) {
             SCOPED_TRACE(windowsBuild + " " + overrides);
+            const std::string missing = overrides.substr(0, overrides.find('='));
             const std::string run = work + "/" + fs::path(windowsBuild).filename().string() +
-                                    (overrides == nativeFirst ? "-planted" : "-no-dsound");
+                                    (overrides == nativeFirst ? "-planted" : "-no-" + missing);
             const std::string unpacked = run + "/unpacked", current = run + "/current";
             for (const std::string& folder : {unpacked, current}) {
                 fs::create_directories(folder);
@@ -437,11 +441,16 @@ TEST_F(Program, LoadsNoDllFromItsOwnFolderNorTheCurrentOne) {
                                                      "BRIXLE_PLANTED_MARK=" + windowsPath(mark)},
                             current);
             const Driver driveThis(windowsBuild, run);
-            driveThis({"start"});
-            driveThis({"expect-box", "Brixle 100", "-"});
-            driveThis(joined({"sweep", "10.71.59.1", "10.71.59.3", "3"}, hosts));
-            driveThis({"close"});
-            EXPECT_EQ(program->end(), 0);
+            if (overrides == nativeFirst || missing == "dsound") {
+                driveThis({"start"});
+                driveThis({"expect-box", "Brixle 100", "-"});
+                driveThis(joined({"sweep", "10.71.59.1", "10.71.59.3", "3"}, hosts));
+                driveThis({"close"});
+                EXPECT_EQ(program->end(), 0);
+            } else {
+                driveThis({"expect-lone-box", "Brixle 100", "can't load : " + missing + ".dll"});
+                EXPECT_EQ(program->end(), 1);
+            }
             EXPECT_FALSE(fs::exists(mark))
                 << "a planted DLL ran inside the program: " << readText(mark);
             int loads = 0;

@@ -242,6 +242,22 @@ void commandExpectBox(const std::wstring& caption, const std::wstring& text) {
         expectBox(main, caption, text, "message " + quoted(text), 20000);
 }
 
+// A box that the program shows instead of its window, which then never appears.
+void commandExpectLoneBox(const std::wstring& caption, const std::wstring& text) {
+    Box box;
+    box.window = waitForWindow(caption.c_str(), 20000);
+    if (box.window == nullptr) {
+        check(false, "message " + quoted(text) + " at start", "no message box appeared");
+        return;
+    }
+    box.caption = caption;
+    EnumChildWindows(box.window, collectStatic, reinterpret_cast<LPARAM>(&box));
+    check(box.text == text && GetWindow(box.window, GW_OWNER) == nullptr,
+          "message " + quoted(text) + " at start, owned by no window", "got " + quoted(box.text));
+    dismiss(box);
+    check(FindWindowW(L"#32770", L"Brixle100") == nullptr, "no main window after the message");
+}
+
 // A start that must be refused with the given box and must leave everything as it was.
 void commandRefused(const std::wstring& from, const std::wstring& to, const std::wstring& text) {
     HWND main = mainWindow();
@@ -669,12 +685,13 @@ void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sen
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr,
-                 "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
-                 "       refused FROM TO TEXT |\n"
-                 "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
-                 "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
-                 "       escape | close | sweep-begin FROM TO SENT | codepage ACP\n");
+    std::fprintf(
+        stderr, "usage: driver start | expect-box CAPTION TEXT|- | expect-lone-box CAPTION TEXT |\n"
+                "       font FACE |\n"
+                "       refused FROM TO TEXT |\n"
+                "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
+                "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
+                "       escape | close | sweep-begin FROM TO SENT | codepage ACP\n");
     std::exit(2);
 }
 
@@ -688,6 +705,8 @@ int wmain(int argc, wchar_t** argv) {
         commandStart();
     } else if (command == L"expect-box" && count == 2) {
         commandExpectBox(args[0], args[1]);
+    } else if (command == L"expect-lone-box" && count == 2) {
+        commandExpectLoneBox(args[0], args[1]);
     } else if (command == L"refused" && count == 3) {
         commandRefused(args[0], args[1], args[2]);
     } else if (command == L"sweep" && count >= 3) {

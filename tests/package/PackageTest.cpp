@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
 #include <filesystem>
 #include <sstream>
 
@@ -96,66 +98,157 @@ INSTANTIATE_TEST_SUITE_P(Release, Package, testing::Values("x86", "x64"),
                              return std::string(info.param);
                          });
 
+// A Windows image as the loader reads it: headers, sections, data directories; every read is
+// bounded by the file and yields 0 past it.
+namespace {
+
+class PeImage {
+  public:
+    explicit PeImage(std::string file) : bytes(std::move(file)) {
+        const std::size_t header = at(0x3c, 4);
+        if (bytes.size() < 64 || at(header, 4) != 0x4550)
+            return;
+        optional = header + 24;
+        plus = at(optional, 2) == 0x20b;
+        imageBase = plus ? at(optional + 24, 8) : at(optional + 28, 4);
+        directories = optional + (plus ? 112 : 96);
+        const std::size_t table = optional + at(header + 20, 2);
+        for (std::size_t i = 0; i < at(header + 6, 2); ++i) {
+            const std::size_t entry = table + 40 * i;
+            sections.push_back({at(entry + 12, 4), std::max(at(entry + 8, 4), at(entry + 16, 4)),
+                                at(entry + 20, 4), at(entry + 36, 4)});
+        }
+    }
+    bool valid() const { return optional != 0; }
+    std::uint64_t at(std::size_t offset, int width) const {
+        std::uint64_t value = 0;
+        for (int i = width - 1; i >= 0; --i)
+            value = value << 8 |
+                    (offset + i < bytes.size() ? static_cast<unsigned char>(bytes[offset + i]) : 0);
+        return value;
+    }
+    // The section flags of the one that holds rva; 0 for none.
+    std::uint64_t flagsAt(std::uint64_t rva) const {
+        for (const Section& section : sections)
+            if (rva >= section.rva && rva < section.rva + section.size)
+                return section.flags;
+        return 0;
+    }
+    std::uint64_t rvaAt(std::uint64_t rva, int width) const { return at(fileOffset(rva), width); }
+    std::string textAt(std::uint64_t rva) const {
+        const std::size_t from = fileOffset(rva);
+        return from < bytes.size() ? std::string(bytes.c_str() + from) : "";
+    }
+    std::pair<std::uint64_t, std::uint64_t> directory(int index) const {
+        return {at(directories + 8 * index, 4), at(directories + 8 * index + 4, 4)};
+    }
+    std::uint64_t storedChecksum() const { return at(optional + 64, 4); }
+    // The 16-bit words summed with their carries folded in, the checksum's own field as 0, plus
+    // the file's length.
+    std::uint64_t checksum() const {
+        std::uint64_t sum = 0;
+        for (std::size_t offset = 0; offset < bytes.size(); offset += 2)
+            if (offset != optional + 64 && offset != optional + 66)
+                sum += at(offset, offset + 1 < bytes.size() ? 2 : 1);
+        while (sum > 0xffff)
+            sum = (sum & 0xffff) + (sum >> 16);
+        return sum + bytes.size();
+    }
+
+    std::uint64_t imageBase = 0;
+    bool plus = false;
+    static constexpr std::uint64_t executable = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
+
+  private:
+    struct Section {
+        std::uint64_t rva, size, file, flags;
+    };
+    std::size_t fileOffset(std::uint64_t rva) const {
+        for (const Section& section : sections)
+            if (rva >= section.rva && rva < section.rva + section.size)
+                return rva - section.rva + section.file;
+        return bytes.size();
+    }
+    std::string bytes;
+    std::size_t optional = 0, directories = 0;
+    std::vector<Section> sections;
+};
+
+} // namespace
+
 // Both programs run elevated from wherever they were unpacked: their import tables name only
 // KnownDLLs, which Windows never takes from a folder; the system DLLs that are none are
-// delay-loaded (their names in the file, out of the import table), and the load configuration
-// tells the loader to take the static imports from the system folder only.
-TEST_F(PackageContents, ProgramsImportOnlyKnownDllsAndLoadTheRestFromTheSystemFolder) {
+// delay-loaded, from the system folder only, through a delay-import table that the files carry
+// for Windows' tools too. Each slot of it must start out pointing at its thunk, in code: a slot
+// that holds anything else is jumped to at the first call.
+TEST_F(PackageContents, ProgramsImportOnlyKnownDllsAndDelayLoadTheRestThroughTheirThunks) {
     const std::vector<std::string> knownDlls = {
         "advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll",    "imm32.dll",
         "kernel32.dll", "msvcrt.dll",  "ole32.dll",    "oleaut32.dll", "rpcrt4.dll",
         "sechost.dll",  "shell32.dll", "shlwapi.dll",  "user32.dll",   "ws2_32.dll"};
-    for (const auto& [arch, flagsAt] : {std::pair<const char*, std::size_t>{"x86", 0x36},
-                                        std::pair<const char*, std::size_t>{"x64", 0x4e}}) {
+    const std::map<std::string, int> delayed = {
+        {"comctl32.dll", 1}, {"dsound.dll", 1}, {"winmm.dll", 1}, {"wsock32.dll", 1}};
+    for (const char* arch : {"x86", "x64"}) {
         SCOPED_TRACE(arch);
         const std::string exe = top + "/" + arch + "/brixle100.exe";
         std::istringstream headers(outputOf({"x86_64-w64-mingw32-objdump", "-p", exe}));
         int imported = 0;
-        unsigned long long imageBase = 0, configAt = 0, configSize = 0;
         for (std::string line; std::getline(headers, line);) {
             std::istringstream words(line);
-            std::string first, second;
-            words >> first >> second;
-            if (first == "DLL" && second == "Name:") {
-                std::string dll;
-                words >> dll;
+            std::string first, second, dll;
+            if (words >> first >> second >> dll && first == "DLL" && second == "Name:") {
                 std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
                 ++imported;
                 EXPECT_NE(std::find(knownDlls.begin(), knownDlls.end(), dll), knownDlls.end())
                     << dll << " is imported at start and is no KnownDLL";
-            } else if (first == "ImageBase") {
-                imageBase = std::stoull(second, nullptr, 16);
-            } else if (first == "Entry" && second == "a") {
-                words >> std::hex >> configAt >> configSize;
             }
         }
         EXPECT_GT(imported, 0) << "objdump reads the import table";
-        std::string bytes = fileBytes(exe);
-        std::transform(bytes.begin(), bytes.end(), bytes.begin(), ::tolower);
-        for (const char* delayed : {"comctl32.dll", "dsound.dll", "winmm.dll", "wsock32.dll"})
-            EXPECT_NE(bytes.find(delayed), std::string::npos) << delayed << " is delay-loaded";
 
-        ASSERT_GT(configSize, flagsAt + 2) << "the program has a load configuration";
-        std::istringstream dump(
-            outputOf({"x86_64-w64-mingw32-objdump", "-s",
-                      "--start-address=" + std::to_string(imageBase + configAt),
-                      "--stop-address=" + std::to_string(imageBase + configAt + configSize), exe}));
-        std::vector<unsigned> config;
-        for (std::string line; std::getline(dump, line);) {
-            std::istringstream words(line);
-            std::string address, group;
-            if (line.rfind(" ", 0) != 0 || !(words >> address))
-                continue;
-            for (int i = 0; i < 4 && words >> group && group.size() % 2 == 0 && group.size() <= 8 &&
-                            group.find_first_not_of("0123456789abcdef") == std::string::npos;
-                 ++i)
-                for (std::size_t at = 0; at < group.size(); at += 2)
-                    config.push_back(std::stoul(group.substr(at, 2), nullptr, 16));
+        const PeImage image(fileBytes(exe));
+        ASSERT_TRUE(image.valid()) << exe << " is a PE image";
+        EXPECT_EQ(image.plus, std::string(arch) == "x64");
+        const auto [table, size] = image.directory(13);
+        ASSERT_NE(table, 0u) << "the delay-import directory points at the descriptors";
+        std::map<std::string, int> named;
+        const int width = image.plus ? 8 : 4;
+        for (std::uint64_t at = table; at < table + size && named.size() < 16; at += 32) {
+            if (image.rvaAt(at + 4, 4) == 0)
+                break; // the null descriptor
+            std::string dll = image.textAt(image.rvaAt(at + 4, 4));
+            std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+            ++named[dll];
+            EXPECT_EQ(image.rvaAt(at, 4) & 1, 1u) << dll << ": its addresses are RVAs";
+            // As many slots as names, the name table ending first where a slot holds 0.
+            int slots = 0;
+            for (std::uint64_t name = image.rvaAt(at + 16, 4), slot = image.rvaAt(at + 12, 4);
+                 image.rvaAt(name, width) != 0 && slots < 64; name += width, slot += width) {
+                ++slots;
+                const std::uint64_t target = image.rvaAt(slot, width);
+                EXPECT_NE(image.flagsAt(target - image.imageBase) & PeImage::executable, 0u)
+                    << dll << "'s slot " << slots << " starts out at 0x" << std::hex << target
+                    << ", in no executable section";
+            }
+            EXPECT_GT(slots, 0) << dll << " has slots";
         }
-        ASSERT_GE(config.size(), flagsAt + 2) << "objdump shows the load configuration";
-        EXPECT_EQ(config[0] | config[1] << 8 | config[2] << 16 | config[3] << 24, configSize)
-            << "the structure's size is the directory's";
-        EXPECT_EQ(config[flagsAt] | config[flagsAt + 1] << 8, 0x800u)
-            << "DependentLoadFlags: LOAD_LIBRARY_SEARCH_SYSTEM32";
+        EXPECT_EQ(named, delayed) << "the delay-loaded DLLs, each once";
+    }
+}
+
+// A checksum is optional for a program, but one that is there must be right: every Windows
+// executable the build writes, and the release's, stripped.
+TEST_F(PackageContents, EveryWindowsExecutableCarriesItsRightChecksumOrNone) {
+    std::vector<std::string> executables = {top + "/x86/brixle100.exe", top + "/x64/brixle100.exe"};
+    for (const char* preset : {"/mingw-i686", "/mingw-x86_64"})
+        for (const auto& entry : fs::recursive_directory_iterator(buildRoot() + preset))
+            if (entry.path().extension() == ".exe" && entry.is_regular_file())
+                executables.push_back(entry.path());
+    ASSERT_GT(executables.size(), 4u) << "both builds hold their programs";
+    for (const std::string& exe : executables) {
+        const PeImage image(fileBytes(exe));
+        ASSERT_TRUE(image.valid()) << exe;
+        if (image.storedChecksum() != 0) {
+            EXPECT_EQ(image.storedChecksum(), image.checksum()) << exe;
+        }
     }
 }

@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <unistd.h>
 
@@ -85,8 +87,24 @@ std::vector<std::string> asSessionUser(const std::vector<std::string>& argv) {
 }
 
 std::vector<std::string> runChecked(const std::vector<std::string>& argv, const std::string& out,
-                                    std::chrono::milliseconds limit) {
-    const int status = runToEnd(argv, out, limit);
+                                    std::chrono::milliseconds limit, WineProgram* watched) {
+    using Clock = std::chrono::steady_clock;
+    Child child(argv, out);
+    const auto deadline = Clock::now() + limit;
+    std::optional<Clock::time_point> watchedEnded;
+    std::string crash;
+    while (child.running() && Clock::now() < deadline) {
+        if (watched != nullptr) {
+            crash = watched->crash();
+            if (!watchedEnded && !watched->running())
+                watchedEnded = Clock::now();
+            // A step may end the program (close); it is over soon after.
+            if (!crash.empty() || (watchedEnded && Clock::now() - *watchedEnded > seconds(10)))
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const int status = child.running() ? (child.stop(), -1) : child.wait(seconds(0));
     const std::vector<std::string> lines = readLines(out);
     int failures = 0;
     for (const std::string& line : lines) {
@@ -99,13 +117,18 @@ std::vector<std::string> runChecked(const std::vector<std::string>& argv, const 
     std::string step;
     for (std::size_t i = 0; i < argv.size() && i < 4; ++i)
         step += " " + fs::path(argv[i]).filename().string();
-    if (status != 0 && failures == 0)
+    if (!crash.empty())
+        ADD_FAILURE() << "the program crashed during" << step << ": " << crash;
+    else if (status != 0 && failures == 0)
         ADD_FAILURE() << step
-                      << (status < 0 ? " did not end in time"
-                                     : " ended with status " + std::to_string(status))
+                      << (watchedEnded ? " went on after the program had ended"
+                          : status < 0 ? " did not end in time"
+                                       : " ended with status " + std::to_string(status))
                       << " and reported no failure";
     return lines;
 }
+
+WineProgram* WineProgram::driven = nullptr;
 
 WineProgram::WineProgram(const std::string& exe, const std::string& log,
                          const std::vector<std::string>& environment, const std::string& current)
@@ -114,11 +137,27 @@ WineProgram::WineProgram(const std::string& exe, const std::string& log,
                     ? std::vector<std::string>{"env", "-C", fs::path(exe).parent_path(), "wine",
                                                fs::path(exe).filename()}
                     : std::vector<std::string>{"env", "-C", current, "wine", windowsPath(exe)}),
-            log, "", environment) {}
+            log, "", environment),
+      log(log) {
+    driven = this;
+}
+
+WineProgram::~WineProgram() {
+    if (driven == this)
+        driven = nullptr;
+}
+
+std::string WineProgram::crash() const {
+    for (const std::string& line : readLines(log))
+        if (line.find("wine: Unhandled") != std::string::npos)
+            return line;
+    return "";
+}
 
 std::vector<std::string> Driver::operator()(const std::vector<std::string>& step) const {
     // A sweep of the preset range with the window worked all along takes some 15 s.
-    return runChecked(asSessionUser(joined({"wine", exe}, step)), out, seconds(180));
+    return runChecked(asSessionUser(joined({"wine", exe}, step)), out, seconds(180),
+                      WineProgram::driven);
 }
 
 std::string valueAfter(const std::vector<std::string>& lines, const std::string& prefix) {

@@ -30,23 +30,34 @@ void screenshot(const std::string& path);
 // its words; none in a session of our own uid.
 std::vector<std::string> asSessionUser(const std::vector<std::string>& argv);
 
+class WineProgram;
+
 // Runs argv to its end, shows its output, and fails the running test for every "not ok" line it
-// prints, and once when it ends otherwise than with 0 without one (it crashed or hung). Its
-// output lines.
+// prints, and once when it ends otherwise than with 0 without one (it crashed or hung). While a
+// watched program runs beside it, it stops at once when that one crashes, and soon after it
+// ended. Its output lines.
 std::vector<std::string> runChecked(const std::vector<std::string>& argv, const std::string& out,
-                                    std::chrono::milliseconds limit);
+                                    std::chrono::milliseconds limit,
+                                    WineProgram* watched = nullptr);
 
 // The program, started with plain wine from its own folder, where it finds its effect files, or
-// from the current folder given.
+// from the current folder given. The latest one started is the one the driver works.
 class WineProgram {
   public:
     WineProgram(const std::string& exe, const std::string& log,
                 const std::vector<std::string>& environment = {}, const std::string& current = "");
+    ~WineProgram();
     // Its exit code once it has ended; -1 when it did not within 30 s and had to be ended.
     int end() { return child.wait(std::chrono::seconds(30)); }
+    bool running() { return child.running(); }
+    // Wine's report of an exception that nothing in the program caught; empty when none.
+    std::string crash() const;
+
+    static WineProgram* driven;
 
   private:
     Child child;
+    std::string log;
 };
 
 // brixle_app_driver.exe of a Windows build: one step of it per call (tests/app/driver.cpp).
