@@ -21,7 +21,7 @@ not_commands=" route "
 
 # must: in a command's place, so it has to exist. maybe: a string that names a command when an
 # installed one has that name.
-mapfile -t scripts < <(find scripts tests bench -name '*.sh'; echo .ci/run)
+mapfile -t scripts < <(find scripts tests bench platform -name '*.sh'; echo .ci/run)
 mapfile -t sources < <(find tests bench tools -name '*.cpp' -o -name '*.h')
 mapfile -t cmake_files < <(find . -path ./build -prune -o \( -name CMakeLists.txt -o -name '*.cmake' \) -print)
 found=$(

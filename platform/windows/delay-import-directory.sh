@@ -36,7 +36,7 @@ case $(at "$optional" 2) in
 esac
 entry=$((directories + 13 * 8))
 put32 "$entry" $((start - base))
-put32 $((entry + 4)) $(((count + 1) * descriptor))
+put32 $((entry + 4)) $((count * descriptor + descriptor))
 
 # The checksum: the 16-bit words summed with their carries folded in, the field itself as 0,
 # plus the file's length.

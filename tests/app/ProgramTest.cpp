@@ -448,8 +448,13 @@ TEST_F(Program, LoadsNoDllFromItsOwnFolderNorTheCurrentOne) {
                 driveThis({"close"});
                 EXPECT_EQ(program->end(), 0);
             } else {
-                driveThis({"expect-lone-box", "Brixle 100", "can't load : " + missing + ".dll"});
+                // Wine draws no dialog at all without the common controls that the manifest
+                // asks for: there the program can only end.
+                if (missing != "comctl32")
+                    driveThis(
+                        {"expect-lone-box", "Brixle 100", "can't load : " + missing + ".dll"});
                 EXPECT_EQ(program->end(), 1);
+                EXPECT_EQ(program->crash(), "");
             }
             EXPECT_FALSE(fs::exists(mark))
                 << "a planted DLL ran inside the program: " << readText(mark);
