@@ -240,7 +240,16 @@ lab_wine_here() {
     session_wine_env "$BRIXLE_LAB_WINEPREFIX"
     case $1 in
     wine-up) session_start_wineserver "$BRIXLE_LAB_WINEPREFIX.log" ;;
-    wine-down) session_stop_wineserver ;;
+    wine-down)
+        session_stop_wineserver
+        # A session that a time-out ended skipped its own teardown: its user's prefix as well.
+        local user_prefix=$BRIXLE_LAB_WINEPREFIX-user/.local/share/brixle100/wine
+        if [ -d "$user_prefix" ]; then
+            session_as=(setpriv --reuid="$lab_user" --regid="$lab_user" --clear-groups)
+            session_wine_env "$user_prefix"
+            session_stop_wineserver
+        fi
+        ;;
     wine)
         shift
         if session_is_32bit_program "$1" && ! session_runs_32bit; then
