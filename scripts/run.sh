@@ -71,9 +71,10 @@ fi
 display=0
 if [[ ${DISPLAY:-} =~ ^([^:]*):([0-9]+)(\.[0-9]+)?$ ]]; then
     host=${BASH_REMATCH[1]} number=${BASH_REMATCH[2]}
+    # shellcheck disable=SC2016 # the address, expanded by the bash that connects
     if [ -z "$host" ] || [ "$host" = unix ]; then
         [ -S "/tmp/.X11-unix/X$number" ] && display=1
-    elif (exec 3<>"/dev/tcp/$host/$((6000 + number))") 2>/dev/null; then
+    elif timeout 5 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$host" $((6000 + number)) 2>/dev/null; then
         display=1
     fi
 fi
