@@ -152,7 +152,7 @@ if [ "$display" -eq 0 ]; then
     targets+=(brixle_app_driver)
     what="the program, its six effect files and the driver that works its window"
 fi
-echo "run: building $what in $build (some minutes the first time)"
+echo "run: building $what in $build (about a minute the first time)"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     build_step configuring cmake --preset "$(basename "$build")" -B "$build"
 fi

@@ -504,7 +504,7 @@ TEST_F(ProgramAsUser, RunCommandStartsItInTheUsersPrefixWhereItSweepsAndSaves) {
     EXPECT_EQ(run.wait(seconds(30)), 0) << "the run command ends with the program, with its 0";
     const std::vector<std::string> said = readLines(work + "/run.log");
     const std::vector<std::string> all = {"run: building the program and its six effect files in " +
-                                              build + " (some minutes the first time)",
+                                              build + " (about a minute the first time)",
                                           "run: built " + exe};
     for (const std::string& line : said) {
         if (line.rfind("run:", 0) == 0) {
