@@ -87,6 +87,31 @@ function(brixle_add_test name)
     endif()
 endfunction()
 
+# The cases SOURCE declares (TEST, TEST_F, TEST_P at the start of a line, wrapped or not) as
+# Suite.Name into NAMES, those of TEST_P into PARAMETERISED. One it cannot read stops the configure:
+# registered under a wrong name its filter would match nothing, and GoogleTest passes on nothing.
+function(brixle_gtest_cases source names parameterised)
+    file(READ "${source}" text)
+    string(REGEX MATCHALL "\n[ \t]*TEST(_F|_P)?\\([^)]*\\)" declarations "\n${text}")
+    set(space "[ \t\r\n]*")
+    set(found "")
+    set(found_p "")
+    foreach(declaration IN LISTS declarations)
+        if(NOT declaration MATCHES
+           "^\n[ \t]*TEST(_F|_P)?\\(${space}([A-Za-z0-9_]+)${space},${space}([A-Za-z0-9_]+)${space}\\)$")
+            string(STRIP "${declaration}" declaration)
+            message(FATAL_ERROR "${source}: cannot tell the suite and name of `${declaration}`; "
+                "write TEST(Suite, Name) with the two names themselves, no macro")
+        endif()
+        list(APPEND found "${CMAKE_MATCH_2}.${CMAKE_MATCH_3}")
+        if(CMAKE_MATCH_1 STREQUAL "_P")
+            list(APPEND found_p "${CMAKE_MATCH_2}.${CMAKE_MATCH_3}")
+        endif()
+    endforeach()
+    set(${names} "${found}" PARENT_SCOPE)
+    set(${parameterised} "${found_p}" PARENT_SCOPE)
+endfunction()
+
 # Every TEST and TEST_F of SOURCES becomes a test of its own: PRESET/PREFIX/Suite.Name; every
 # TEST_P once per VARIANT (the parameter's name): PRESET/PREFIX/Suite.Name/VARIANT. With SUITE,
 # only that suite's. With LAN, only those not named Routed..., in the LAN lab:
@@ -130,16 +155,15 @@ function(brixle_add_gtests target)
         endif()
     endforeach()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_SOURCES})
+    set_property(GLOBAL APPEND PROPERTY BRIXLE_GTEST_TARGETS ${target})
     foreach(source IN LISTS arg_SOURCES)
-        file(STRINGS "${source}" declarations REGEX "^TEST(_F|_P)?\\(")
-        foreach(declaration IN LISTS declarations)
-            string(REGEX REPLACE "^TEST(_F|_P)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
-                name "${declaration}")
+        brixle_gtest_cases("${source}" names parameterised)
+        foreach(name IN LISTS names)
             if((arg_SUITE AND NOT name MATCHES "^${arg_SUITE}\\.") OR
                (arg_LAN AND name MATCHES "\\.Routed"))
                 continue()
             endif()
-            if(declaration MATCHES "^TEST_P")
+            if(name IN_LIST parameterised)
                 set(tests "")
                 foreach(variant IN LISTS arg_VARIANTS)
                     list(APPEND tests "${name}/${variant}")
@@ -159,14 +183,44 @@ function(brixle_add_gtests target)
             if(arg_LAN)
                 list(TRANSFORM test_locks REPLACE "^(net|wine)$" "\\1-lan")
             endif()
+            if(tests)
+                set_property(GLOBAL APPEND PROPERTY BRIXLE_GTESTS_${target} ${name})
+            endif()
             foreach(test IN LISTS tests)
                 set(filter ${test})
-                if(declaration MATCHES "^TEST_P")
+                if(name IN_LIST parameterised)
                     set(filter "*/${test}")
                 endif()
                 brixle_add_test(${prefix}${test} LABELS gtest ${arg_LABELS} LAUNCHER ${launcher}
                     FIXTURES ${fixtures} TIMEOUT ${arg_TIMEOUT} LOCKS ${test_locks} CORES ${cores} ${options}
                     COMMAND $<TARGET_FILE:${target}> --gtest_filter=${filter})
+            endforeach()
+        endforeach()
+    endforeach()
+endfunction()
+
+# Every case compiled into a program that brixle_add_gtests registers is registered by one of its
+# calls: a suite left out of every call (a new fixture of a program registered suite by suite, a
+# TEST_P without VARIANTS) would compile and never run. Called once all are made.
+function(brixle_check_gtests)
+    get_property(targets GLOBAL PROPERTY BRIXLE_GTEST_TARGETS)
+    list(REMOVE_DUPLICATES targets)
+    foreach(target IN LISTS targets)
+        get_property(registered GLOBAL PROPERTY BRIXLE_GTESTS_${target})
+        get_target_property(sources ${target} SOURCES)
+        get_target_property(dir ${target} SOURCE_DIR)
+        foreach(source IN LISTS sources)
+            cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${dir}")
+            if(NOT source MATCHES "\\.cpp$")
+                continue()
+            endif()
+            brixle_gtest_cases("${source}" names parameterised)
+            foreach(name IN LISTS names)
+                if(NOT name IN_LIST registered)
+                    message(FATAL_ERROR "${source}: ${name} is built into ${target} but no "
+                        "brixle_add_gtests call registers it, so it would never run: add its "
+                        "suite (SUITE, or VARIANTS for a TEST_P) where ${target}'s are registered")
+                endif()
             endforeach()
         endforeach()
     endforeach()

@@ -78,6 +78,11 @@ class LabSweep : public ::testing::Test {
     void SetUp() override {
         if (labVariable("BRIXLE_LAB") != "1")
             GTEST_SKIP() << "needs the lab network: run through scripts/test.sh (as root)";
+        // A lab.env sourced in a root shell names the lab's range but is not the lab.
+        ASSERT_TRUE(insideScanNamespace())
+            << "refusing to sweep outside the lab's scan namespace "
+            << labVariable("BRIXLE_LAB_SCAN")
+            << " (under Wine: where the wineserver runs); run through scripts/lab.sh";
         const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
         // Tests that need a router, or a capture of every request, run in the routed lab only.
         if (lanLab() && name.find("Routed") != std::string::npos)

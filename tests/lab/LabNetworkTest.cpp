@@ -31,6 +31,9 @@ class LabNetwork : public testing::Test {
     void SetUp() override {
         if (labVariable("BRIXLE_LAB") != "1")
             GTEST_SKIP() << "needs the lab's scan namespace: run through scripts/test.sh (root)";
+        ASSERT_TRUE(insideScanNamespace())
+            << "refusing to send outside the lab's scan namespace "
+            << labVariable("BRIXLE_LAB_SCAN") << "; run through scripts/lab.sh";
         folder = testing::TempDir();
     }
 

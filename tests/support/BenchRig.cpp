@@ -1,6 +1,5 @@
 #include "support/BenchRig.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,15 +144,6 @@ std::string whyNotRunnable(Flavour flavour) {
     if (flavour == Flavour::i686 && !runs32bit())
         return "this machine runs no 32-bit code (IA-32 emulation off)";
     return "";
-}
-
-bool insideScanNamespace() {
-    const std::string scan = labVariable("BRIXLE_LAB_SCAN");
-    struct stat own {
-    }, lab{};
-    return !scan.empty() && ::stat("/proc/self/ns/net", &own) == 0 &&
-           ::stat(("/run/netns/" + scan).c_str(), &lab) == 0 && own.st_dev == lab.st_dev &&
-           own.st_ino == lab.st_ino;
 }
 
 std::string NoiseResult::summary() const {

@@ -20,8 +20,6 @@ std::vector<std::string> benchCommand(Flavour flavour,
                                       const std::string& name = "brixle_sweep_bench");
 // Empty when the flavour can run here and now; else why not.
 std::string whyNotRunnable(Flavour flavour);
-// True inside the lab's scan namespace (BRIXLE_LAB_SCAN), where every sweep must run.
-bool insideScanNamespace();
 
 // One sweep as the bench reports it; -1 where it said nothing.
 struct SweepResult {

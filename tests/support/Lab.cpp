@@ -4,7 +4,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
 
 std::string labVariable(const char* name) {
     const char* value = std::getenv(name);
@@ -30,6 +37,48 @@ std::uint32_t addressValue(const std::string& dotted) {
 bool lanLab() {
     return labVariable("BRIXLE_LAB_SHAPE") == "lan";
 }
+
+#ifdef _WIN32
+namespace {
+
+// The file's identity as Wine reports it: the Unix inode. Zero when it cannot be opened.
+unsigned long long fileId(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    FILE_ID_INFO info{};
+    unsigned long long id = 0;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &info, sizeof info))
+        std::copy_n(info.FileId.Identifier, sizeof id, reinterpret_cast<unsigned char*>(&id));
+    CloseHandle(file);
+    return id;
+}
+
+} // namespace
+
+// Wine's server opens every file its programs name, so through Z: /proc/self is the wineserver
+// itself: the process whose namespace the sockets are made in. Where that is not so (another
+// Wine, Windows), /proc/self/comm does not name it, and nothing here counts as the lab.
+bool insideScanNamespace() {
+    const std::string scan = labVariable("BRIXLE_LAB_SCAN");
+    std::ifstream comm("Z:\\proc\\self\\comm");
+    std::string server;
+    if (scan.empty() || !std::getline(comm, server) || server.rfind("wineserver", 0) != 0)
+        return false;
+    const unsigned long long own = fileId("Z:\\proc\\self\\ns\\net");
+    return own != 0 && own == fileId("Z:\\run\\netns\\" + scan);
+}
+#else
+bool insideScanNamespace() {
+    const std::string scan = labVariable("BRIXLE_LAB_SCAN");
+    struct stat own {
+    }, lab{};
+    return !scan.empty() && ::stat("/proc/self/ns/net", &own) == 0 &&
+           ::stat(("/run/netns/" + scan).c_str(), &lab) == 0 && own.st_dev == lab.st_dev &&
+           own.st_ino == lab.st_ino;
+}
+#endif
 
 std::vector<std::string> labHostsBetween(const std::string& first, const std::string& last,
                                          bool withLate) {
