@@ -269,6 +269,18 @@ TEST_F(Program, SavesTheLastSweepUnderTheNameTypedAndRefusesPathsItCannotWrite) 
     drive({"browse", "ok", "", windowsPath(saves + "/" + picked)});
     drive({"save", windowsPath(saves + "/" + picked) + "\\ελληνικά-ひらがな.txt"});
     const std::string nowhere = windowsPath(saves + "/Ωμέγα-なし/x.txt");
+    // A disk that fills up during the save: the file it was to replace stays as it was, and
+    // nothing is left beside it. (The mount is the lab session's own: ip netns exec made it a
+    // mount namespace of its own.)
+    const std::string disk = work + "/full-disk", kept(8000, 'k');
+    fs::create_directories(disk);
+    ASSERT_EQ(runToEnd({"mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", disk},
+                       work + "/mount.log", seconds(10)),
+              0);
+    std::ofstream(disk + "/hosts.txt", std::ios::binary) << kept;
+    runToEnd({"dd", "if=/dev/zero", "of=" + disk + "/filler", "bs=1k"}, work + "/dd.log",
+             seconds(10));
+    const std::string onFullDisk = windowsPath(disk + "/hosts.txt");
     struct Refusal {
         std::string path, message, fieldAfter;
     };
@@ -276,11 +288,16 @@ TEST_F(Program, SavesTheLastSweepUnderTheNameTypedAndRefusesPathsItCannotWrite) 
          {Refusal{"", "no file name", ""}, Refusal{missing, "can't open : " + missing, ""},
           Refusal{nowhere, "can't open : " + nowhere, ""},
           Refusal{full, "can't write : " + full, full},
+          Refusal{onFullDisk, "can't write : " + onFullDisk, onFullDisk},
           Refusal{tooLong, "can't open : " + tooLong, ""}})
         drive({"save", refusal.path, refusal.message, refusal.fieldAfter});
     EXPECT_TRUE(fs::is_empty(work + "/long"))
         << "a path of 300 characters writes no file, cut or whole";
     EXPECT_EQ(filesBelow(saves), named) << "each file under the name typed, none under another";
+    EXPECT_EQ(fileBytes(disk + "/hosts.txt"), kept) << "a save that failed kept the old file";
+    EXPECT_EQ(filesBelow(disk), (std::set<std::string>{"filler", "hosts.txt"}))
+        << "and left nothing beside it";
+    runToEnd({"umount", disk}, work + "/umount.log", seconds(10));
     for (const std::string& name : named)
         EXPECT_EQ(fileBytes(saves + "/" + name), savedHosts(hosts)) << name;
     closeEndsWithExitCode0();
