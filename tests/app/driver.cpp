@@ -6,7 +6,9 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -312,11 +314,13 @@ ProgressLog* attachObserver(HWND main) {
     return log; // the mapping stays open until the driver ends; the observer keeps its own
 }
 
-// While a sweep runs: asks the system every half second whether it takes the window for hung;
-// a second in, posts a key to the first address field and a click on &save, and sends &ata! as
-// another program could. Posted input must wait for the end of the sweep and then be acted on;
-// the sent &ata! must be answered without a second sweep, then or afterwards.
+// While a sweep runs and its list fills: asks the system every half second whether it takes the
+// window for hung. With poke, a second in, posts a key to the first address field and a click on
+// the greyed &save, and sends &ata! as another program could. The key must wait for the end of
+// the sweep and then be typed; the click must do nothing, then or later; the sent &ata! must be
+// answered without a second sweep, then or afterwards.
 struct BusyProbe {
+    bool poke = false;
     int polls = 0, hung = 0;
     bool poked = false, sentAnswered = false, keyEarly = false, clickEarly = false;
     DWORD nextPoll = 0;
@@ -329,7 +333,9 @@ struct BusyProbe {
         ++polls;
         hung += IsHungAppWindow(main) ? 1 : 0;
         HWND ata = GetDlgItem(main, IDC_ATA);
-        if (!poked && elapsed >= 1000) {
+        if (!poke || IsWindowEnabled(ata)) {
+            return;
+        } else if (!poked && elapsed >= 1000) {
             poked = true;
             typeKey(GetDlgItem(main, IDC_FROM), 'X', 0x2D); // the loop makes it a character
             HWND saveButton = GetDlgItem(main, IDC_SAVE);
@@ -340,30 +346,28 @@ struct BusyProbe {
                                                reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, patience,
                                                &result) != 0;
         } else if (poked) {
-            // Seen while the sweep still runs (the buttons come back before the queue is read).
             std::wstring field = itemText(main, IDC_FROM);
-            bool typed = field != fieldBefore && field != L"<no answer>";
-            bool opened = FindWindowW(L"#32770", L"Brixle 100 : SAVE") != nullptr;
-            if (!IsWindowEnabled(ata)) {
-                keyEarly = keyEarly || typed;
-                clickEarly = clickEarly || opened;
-            }
+            keyEarly = keyEarly || (field != fieldBefore && field != L"<no answer>");
+            clickEarly = clickEarly || FindWindowW(L"#32770", L"Brixle 100 : SAVE") != nullptr;
         }
     }
 
     void judge(HWND main, const std::string& what, const std::wstring& progress) {
         std::printf("# hung at %d of %d polls\n", hung, polls);
-        check(polls >= 10 && hung == 0, what + ": never taken for hung",
+        check(polls >= (poke ? 10 : 1) && hung == 0, what + ": never taken for hung",
               std::to_string(hung) + " of " + std::to_string(polls) + " polls hung");
+        if (!poke)
+            return;
         check(poked && sentAnswered, what + ": &ata! sent during it is answered");
         check(!keyEarly && !clickEarly, what + ": input posted during it waits for its end",
               std::string(keyEarly ? "key " : "") + (clickEarly ? "click" : ""));
-        HWND save = waitForWindow(L"Brixle 100 : SAVE", 5000);
-        std::wstring field = itemText(main, IDC_FROM);
+        std::wstring field;
+        waitUntil(5000, [&] { return (field = itemText(main, IDC_FROM)) != fieldBefore; });
         check(field == L"x" + fieldBefore || field == fieldBefore + L"x",
               what + ": the key posted during it is typed after it", quoted(field));
-        check(save != nullptr,
-              what + ": the click on &save posted during it opens the dialog after it");
+        HWND save = waitForWindow(L"Brixle 100 : SAVE", 1000);
+        check(save == nullptr,
+              what + ": the click on the greyed &save does nothing, then or later");
         if (save != nullptr) {
             press(save, IDCANCEL);
             waitGone(save, 5000);
@@ -375,48 +379,74 @@ struct BusyProbe {
     }
 };
 
-// Sweeps FROM..TO, started with the button or with Enter in an address field, and checks the
-// progress, the buttons and the list at the end; --busy also works the window meanwhile, and
-// --box TEXT is the message expected after the results.
-void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter, bool busy,
-                  const std::wstring& box, std::vector<std::wstring> expected, int expectedSent) {
-    HWND main = mainWindow();
+std::string sweepName(const std::wstring& from, const std::wstring& to) {
+    return "sweep " + narrow(from) + " - " + narrow(to);
+}
+
+// Starts a sweep of FROM..TO with the button or with Enter in an address field; every progress
+// text is recorded from here on.
+void startSweep(HWND main, const std::wstring& from, const std::wstring& to, bool byEnter) {
     settle(main);
+    HWND ata = GetDlgItem(main, IDC_ATA);
+    InterlockedExchange(&attachObserver(main)->count, 0);
+    setItemText(main, IDC_FROM, from);
+    setItemText(main, IDC_TO, to);
+    if (byEnter)
+        typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
+    else
+        press(main, IDC_ATA);
+    check(waitUntil(
+              5000, [&] { return !IsWindowEnabled(ata); }, 5),
+          sweepName(from, to) + (byEnter ? " (Enter in the address field)" : "") + " starts");
+}
+
+// The list box's lines once it holds count of them: it answers while it fills.
+std::vector<std::wstring> filledList(HWND main, size_t count, BusyProbe& probe, DWORD began) {
+    HWND list = GetDlgItem(main, IDC_RESULTS);
+    waitUntil(60000, [&] {
+        probe.step(main, GetTickCount() - began);
+        DWORD_PTR lines = 0;
+        return SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, patience, &lines) &&
+               lines == count;
+    });
+    return listLines(main);
+}
+
+std::string listed(const std::vector<std::wstring>& lines) {
+    return lines.size() <= 64 ? joined(lines) : std::to_string(lines.size()) + " lines";
+}
+
+// Waits for the end of the running sweep of FROM..TO and checks the progress, the buttons and the
+// list at the end; --busy also works the window meanwhile, --box TEXT is the message expected
+// after the results, and --kept-save says that an Alt+S given during it opens the save dialog
+// after all that.
+void commandSweepEnd(const std::wstring& from, const std::wstring& to, bool busy,
+                     const std::wstring& box, bool keptSave, std::vector<std::wstring> expected,
+                     int expectedSent) {
+    HWND main = mainWindow();
     HWND ata = GetDlgItem(main, IDC_ATA);
     HWND save = GetDlgItem(main, IDC_SAVE);
     ProgressLog* log = attachObserver(main);
-    InterlockedExchange(&log->count, 0);
-    setItemText(main, IDC_FROM, from);
-    setItemText(main, IDC_TO, to);
-    std::string what = "sweep " + narrow(from) + " - " + narrow(to);
-    if (byEnter) {
-        typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
-        what += " (Enter in the address field)";
-    } else {
-        press(main, IDC_ATA);
-    }
-
-    check(waitUntil(
-              5000, [&] { return !IsWindowEnabled(ata); }, 5),
-          what + " starts");
+    const std::string what = sweepName(from, to);
     const DWORD began = GetTickCount();
     // The dialog greys its buttons one after the other; another process may see the gap.
     waitUntil(
         500, [&] { return !IsWindowEnabled(save); }, 1);
     bool bothDisabled = true;
     BusyProbe probe;
+    probe.poke = busy;
     probe.fieldBefore = from;
-    waitUntil(120000, [&] {
+    waitUntil(300000, [&] {
         if (IsWindowEnabled(ata))
             return true;
         bothDisabled = bothDisabled && !IsWindowEnabled(save);
-        if (busy)
-            probe.step(main, GetTickCount() - began);
+        probe.step(main, GetTickCount() - began);
         return false;
     });
     // How long the buttons stayed grey; the sound tests set it against what was heard.
     std::printf("# sweep lasted %lu ms\n", static_cast<unsigned long>(GetTickCount() - began));
-    settle(main); // the buttons are enabled one after the other
+    std::sort(expected.begin(), expected.end()); // the list box's own text order
+    std::vector<std::wstring> lines = filledList(main, expected.size(), probe, began);
     check(IsWindowEnabled(ata) && IsWindowEnabled(save), what + " ends, buttons enabled again");
     check(bothDisabled, what + ": both buttons disabled while it runs");
 
@@ -444,7 +474,6 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
     std::printf("# progress shown: %s\n", shown.c_str());
     check(recorded > 0 && wellFormed && rising, what + ": progress reads hits/sent and counts up",
           shown);
-    std::sort(expected.begin(), expected.end()); // the list box's own text order
     std::wstring final = itemText(main, IDC_HITS);
     std::wstring wantFinal =
         std::to_wstring(expected.size()) + L"/" + std::to_wstring(expectedSent);
@@ -454,9 +483,8 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
         check(distinct >= 10 && lastSent == expectedSent, what + ": progress shown while it runs",
               shown);
     }
-    std::vector<std::wstring> lines = listLines(main);
-    check(lines == expected, what + ": list holds exactly the answering hosts " + joined(expected),
-          joined(lines));
+    check(lines == expected, what + ": list holds exactly the answering hosts " + listed(expected),
+          listed(lines));
     if (box.empty()) {
         expectNoBox(main, what + ": no message afterwards", 300);
     } else {
@@ -469,11 +497,15 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
                                     reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, 3000, &result);
             check(answered && IsWindowEnabled(ata) && itemText(main, IDC_HITS) == wantFinal,
                   what + ": a \"&ata!\" sent while its message is open starts nothing");
+            check(FindWindowW(L"#32770", L"Brixle 100 : SAVE") == nullptr,
+                  what + ": its message comes before anything given during it");
         }
         expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
     }
-    if (busy)
-        probe.judge(main, what, wantFinal);
+    if (keptSave)
+        check(waitForWindow(L"Brixle 100 : SAVE", 5000) != nullptr,
+              what + ": the Alt+S given during it opens the save dialog after it");
+    probe.judge(main, what, wantFinal);
 }
 
 const wchar_t* const font = L"\xFF2D\xFF33 \xFF30\x30B4\x30B7\x30C3\x30AF"; // MS P Gothic
@@ -635,14 +667,42 @@ void commandClose() {
     check(waitGone(main, 10000), "closing the main window ends it");
 }
 
-// Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints where the
-// window's close box is, in the desktop's coordinates, for a click from outside.
+// Where the window's caption, minimise box and close box are, in the desktop's coordinates, for
+// real input from outside (the window itself says, along its caption), where it is, whether it
+// is minimised, sweeping or taken for hung.
+void commandFrame() {
+    HWND main = mainWindow();
+    RECT frame = {};
+    GetWindowRect(main, &frame);
+    std::printf("window %ld %ld\niconic %d\nsweeping %d\nhung %d\n", frame.left, frame.top,
+                IsIconic(main) ? 1 : 0, IsWindowEnabled(GetDlgItem(main, IDC_ATA)) ? 0 : 1,
+                IsHungAppWindow(main) ? 1 : 0);
+    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    int captionFrom = -1, captionTo = -1;
+    bool close = false, minimise = false;
+    for (int x = frame.right - 1; x > frame.left; --x) {
+        DWORD_PTR hit = 0;
+        if (!SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
+                                 &hit))
+            break;
+        if ((hit == HTCLOSE && !close) || (hit == HTMINBUTTON && !minimise))
+            std::printf("%s %d %d\n", hit == HTCLOSE ? "closebox" : "minbox", x - 4, y);
+        close = close || hit == HTCLOSE;
+        minimise = minimise || hit == HTMINBUTTON;
+        if (hit == HTCAPTION && captionTo < 0)
+            captionTo = x;
+        if (hit == HTCAPTION && (captionFrom < 0 || captionFrom == x + 1))
+            captionFrom = x;
+    }
+    if (captionFrom >= 0)
+        std::printf("caption %d %d\n", (captionFrom + captionTo) / 2, y);
+    check(close && captionFrom >= 0, "the window has a caption and a close box");
+}
+
+// Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints its frame.
 void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sent) {
     HWND main = mainWindow();
-    settle(main);
-    setItemText(main, IDC_FROM, from);
-    setItemText(main, IDC_TO, to);
-    press(main, IDC_ATA);
+    startSweep(main, from, to, false);
     int shown = 0;
     waitUntil(20000, [&] {
         const std::wstring progress = itemText(main, IDC_HITS);
@@ -652,30 +712,57 @@ void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sen
     });
     check(shown >= sent && !IsWindowEnabled(GetDlgItem(main, IDC_ATA)),
           "the sweep runs, " + std::to_string(sent) + " addresses out");
-    RECT frame = {};
-    GetWindowRect(main, &frame);
-    // Along the caption from the right: the window itself says where its close box is.
-    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
-    for (int x = frame.right - 1; x > frame.left; --x) {
-        DWORD_PTR hit = 0;
-        if (SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
-                                &hit) &&
-            hit == HTCLOSE) {
-            std::printf("closebox %d %d\n", x - 4, y);
-            return;
-        }
-    }
-    check(false, "the window has a close box");
+    commandFrame();
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr,
-                 "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
-                 "       refused FROM TO TEXT |\n"
-                 "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
-                 "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
-                 "       escape | close | sweep-begin FROM TO SENT | codepage ACP\n");
+    std::fprintf(
+        stderr,
+        "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
+        "       refused FROM TO TEXT |\n"
+        "       sweep FROM TO [--enter] [--busy] [--box TEXT] SENT HOST...|--every |\n"
+        "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
+        "       escape | close | sweep-begin FROM TO SENT | frame | codepage ACP |\n"
+        "       sweep-end FROM TO [--busy] [--box TEXT] [--kept-save] SENT HOST...|--every\n");
     std::exit(2);
+}
+
+std::uint32_t addressOf(const std::wstring& dotted) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    std::swscanf(dotted.c_str(), L"%u.%u.%u.%u", &a, &b, &c, &d);
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
+// sweep (a whole one) or sweep-end (of one that sweep-begin started): FROM TO, the options, the
+// addresses sent and the hosts listed at the end, or --every address of the range.
+void sweepCommand(bool whole, const std::vector<std::wstring>& args) {
+    bool byEnter = false, busy = false, keptSave = false;
+    std::wstring box;
+    size_t next = 2;
+    for (; next < args.size() && args[next].rfind(L"--", 0) == 0; ++next) {
+        if (args[next] == L"--enter" && whole)
+            byEnter = true;
+        else if (args[next] == L"--busy")
+            busy = true;
+        else if (args[next] == L"--kept-save" && !whole)
+            keptSave = true;
+        else if (args[next] == L"--box" && next + 1 < args.size())
+            box = args[++next];
+        else
+            usage();
+    }
+    if (next >= args.size())
+        usage();
+    std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
+    if (hosts.size() == 1 && hosts[0] == L"--every") {
+        hosts.clear();
+        for (std::uint32_t a = addressOf(args[0]); a <= addressOf(args[1]); ++a)
+            hosts.push_back(std::to_wstring(a >> 24) + L"." + std::to_wstring(a >> 16 & 255) +
+                            L"." + std::to_wstring(a >> 8 & 255) + L"." + std::to_wstring(a & 255));
+    }
+    if (whole)
+        startSweep(mainWindow(), args[0], args[1], byEnter);
+    commandSweepEnd(args[0], args[1], busy, box, keptSave, hosts, _wtoi(args[next].c_str()));
 }
 
 } // namespace
@@ -690,19 +777,8 @@ int wmain(int argc, wchar_t** argv) {
         commandExpectBox(args[0], args[1]);
     } else if (command == L"refused" && count == 3) {
         commandRefused(args[0], args[1], args[2]);
-    } else if (command == L"sweep" && count >= 3) {
-        const bool byEnter = args[2] == L"--enter", busy = args[2] == L"--busy";
-        size_t next = byEnter || busy ? 3 : 2;
-        std::wstring box;
-        if (next + 1 < count && args[next] == L"--box") {
-            box = args[next + 1];
-            next += 2;
-        }
-        if (next >= count)
-            usage();
-        commandSweep(args[0], args[1], byEnter, busy, box,
-                     std::vector<std::wstring>(args.begin() + next + 1, args.end()),
-                     _wtoi(args[next].c_str()));
+    } else if ((command == L"sweep" || command == L"sweep-end") && count >= 3) {
+        sweepCommand(command == L"sweep", args);
     } else if (command == L"font" && count == 1) {
         commandFont(args[0]);
     } else if (command == L"open-save" && count == 0) {
@@ -719,6 +795,8 @@ int wmain(int argc, wchar_t** argv) {
         commandClose();
     } else if (command == L"sweep-begin" && count == 3) {
         commandSweepBegin(args[0], args[1], _wtoi(args[2].c_str()));
+    } else if (command == L"frame" && count == 0) {
+        commandFrame();
     } else {
         usage();
     }
