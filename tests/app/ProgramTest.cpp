@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -225,6 +226,56 @@ TEST_F(Program, SweepsThePresetRangeWhileTheWindowIsWorkedAndSavesIt) {
     drive({"save", windowsPath(results)});
     EXPECT_EQ(fileBytes(results), savedHosts(hosts))
         << "the saved file holds the hosts in address order, CR LF after each, over the old file";
+    closeEndsWithExitCode0();
+}
+
+// Where the window is and what it shows, as the driver's frame command tells it.
+std::map<std::string, std::pair<int, int>> frameOf(const std::vector<std::string>& said) {
+    std::map<std::string, std::pair<int, int>> frame;
+    for (const std::string& line : said) {
+        std::istringstream words(line);
+        std::string name;
+        int x = 0, y = 0;
+        if (words >> name >> x)
+            frame[name] = {x, words >> y ? y : 0};
+    }
+    return frame;
+}
+
+// A net whose every address answers: its 4,096 hosts listed, the window never taken for hung
+// (before, during and after the list fills) and the hosts saved. Meanwhile, by real input, the
+// window is dragged by its caption, minimised and restored, its close box pressed and let go off
+// it, and Alt+S given: the sweep goes on throughout, and the save dialog comes after it.
+TEST_F(Program, ListsAWholeNetWhileItsFrameIsWorkedByRealInput) {
+    ASSERT_EQ(labVariable("BRIXLE_LAB_WHOLE_NET"), "10.71.32.0/20") << "the lab's whole net";
+    const std::vector<std::string> hosts = labHostsBetween("10.71.32.0", "10.71.47.255");
+    ASSERT_EQ(hosts.size(), 4096u);
+    start();
+    auto frame = frameOf(drive({"sweep-begin", "10.71.32.0", "10.71.47.255", "20"}));
+    const std::pair<int, int> at = frame["window"];
+    const auto input = [&](const std::string& where, std::vector<std::string> what) {
+        what.insert(what.begin(), {"mousemove", std::to_string(frame[where].first),
+                                   std::to_string(frame[where].second)});
+        ASSERT_EQ(runToEnd(joined({"xdotool"}, what), work + "/xdotool.log", seconds(10)), 0);
+        frame = frameOf(drive({"frame"}));
+        EXPECT_EQ(frame["sweeping"].first, 1) << where << ": the sweep goes on";
+        EXPECT_EQ(frame["hung"].first, 0) << where << ": not taken for hung";
+    };
+    input("caption", {"mousedown", "1", "sleep", "0.2", "mousemove_relative", "30", "20", "sleep",
+                      "0.2", "mousemove_relative", "70", "60", "sleep", "0.2", "mouseup", "1"});
+    EXPECT_EQ(frame["window"], std::make_pair(at.first + 100, at.second + 80)) << "dragged";
+    input("minbox", {"click", "1"});
+    EXPECT_EQ(frame["iconic"].first, 1) << "minimised";
+    screenshot(work + "/minimised.png");
+    input("caption", {"click", "--repeat", "2", "--delay", "80", "1"});
+    EXPECT_EQ(frame["iconic"].first, 0) << "restored";
+    EXPECT_EQ(frame["window"], std::make_pair(at.first + 100, at.second + 80)) << "where it was";
+    input("closebox", {"mousedown", "1", "mousemove_relative", "--", "-60", "0", "mouseup", "1"});
+    input("caption", {"key", "alt+s"});
+    drive({"sweep-end", "10.71.32.0", "10.71.47.255", "--kept-save", "4096", "--every"});
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts)) << "the 4,096 hosts saved in address order";
     closeEndsWithExitCode0();
 }
 
@@ -547,12 +598,25 @@ TEST_F(ProgramAsUserWithoutPingRange, ReportsTheFailedSetupRefusesToSweepAndStil
 }
 
 // The scanner on the /24 it sweeps: its own address answers too, and the subnet's broadcast
-// address cannot be sent to.
+// address cannot be sent to. Alt+S, given by real input during the sweep, opens the save dialog
+// after the sweep's message.
 TEST_F(ProgramOnItsLan, SweepsThePresetRangeAndNamesTheBroadcastAddressItCouldNotSendTo) {
     ASSERT_TRUE(lanLab()) << "runs in the LAN lab";
     start();
-    sweep("10.71.59.0", "10.71.59.255",
-          {"--box", "Unable to send to 1 address\n10.71.59.255 : Sending Refused", "256"},
-          labHostsBetween("10.71.59.0", "10.71.59.255"));
+    std::istringstream caption(
+        valueAfter(drive({"sweep-begin", "10.71.59.0", "10.71.59.255", "20"}), "caption "));
+    std::string x, y;
+    ASSERT_TRUE(caption >> x >> y) << "the driver found the caption";
+    ASSERT_EQ(runToEnd({"xdotool", "mousemove", x, y, "key", "alt+s"}, work + "/xdotool.log",
+                       seconds(10)),
+              0);
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.0", "10.71.59.255");
+    drive(joined({"sweep-end", "10.71.59.0", "10.71.59.255", "--box",
+                  "Unable to send to 1 address\n10.71.59.255 : Sending Refused", "--kept-save",
+                  "256"},
+                 hosts));
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts));
     closeEndsWithExitCode0();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/resource.h"
@@ -571,9 +572,14 @@ void commandSave(const std::wstring& path, const std::wstring& message, const st
     HWND save = saveDialog(main);
     if (path != L"-")
         setItemText(save, IDC_PATH, path);
+    const DWORD pressed = GetTickCount();
     press(save, IDOK);
     std::string what = "save to " + quoted(path.size() > 60 ? path.substr(0, 60) + L"..." : path);
     if (message.empty()) {
+        // How long the save took: until the dialog is gone, or a message would come instead.
+        waitUntil(
+            5000, [&] { return !IsWindow(save) || ownedDialog(save, true) != nullptr; }, 1);
+        std::printf("# saved in %lu ms\n", static_cast<unsigned long>(GetTickCount() - pressed));
         expectNoBox(save, what + ": no message", 1000);
         check(waitGone(save, 5000), what + ": the dialog closes");
     } else {
@@ -665,6 +671,63 @@ void commandClose() {
     HWND main = mainWindow();
     PostMessageW(main, WM_CLOSE, 0, 0);
     check(waitGone(main, 10000), "closing the main window ends it");
+}
+
+// A benchmark's figures, not a test's: a sweep of FROM..TO that ends with COUNT hosts (the
+// prepared sweep of bench/PreparedSweep.cpp), the time from its end (the buttons back) to the full
+// list, and the longest the window took to answer a message, asked one after the other from the
+// start to a second after the list is full, with how often the system took it for hung.
+void commandListFill(const std::wstring& from, const std::wstring& to, size_t count) {
+    HWND main = mainWindow();
+    struct Probe {
+        HWND main;
+        volatile LONG stop = 0;
+        double longest = 0;
+        int polls = 0, hung = 0;
+    } probe{main};
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const auto seconds = [&] {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+    };
+    std::thread asking([&] {
+        double lastPoll = 0;
+        while (!probe.stop) {
+            const double asked = seconds();
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(probe.main, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
+            probe.longest = std::max(probe.longest, seconds() - asked);
+            if (seconds() - lastPoll >= 0.1) {
+                lastPoll = seconds();
+                ++probe.polls;
+                probe.hung += IsHungAppWindow(probe.main) ? 1 : 0;
+            }
+            Sleep(1);
+        }
+    });
+    startSweep(main, from, to, false);
+    HWND ata = GetDlgItem(main, IDC_ATA);
+    waitUntil(
+        600000, [&] { return IsWindowEnabled(ata); }, 1);
+    const double ended = seconds();
+    HWND list = GetDlgItem(main, IDC_RESULTS);
+    DWORD_PTR lines = 0;
+    const bool full = waitUntil(
+        60000,
+        [&] {
+            return SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, 60000, &lines) &&
+                   lines == count;
+        },
+        1);
+    const double filled = seconds();
+    Sleep(1000);
+    InterlockedExchange(&probe.stop, 1);
+    asking.join();
+    check(full, "the list holds " + std::to_string(count) + " lines", std::to_string(lines));
+    std::printf("fill %zu %.3f %.3f %d %d\n", count, filled - ended, probe.longest, probe.hung,
+                probe.polls);
 }
 
 // Where the window's caption, minimise box and close box are, in the desktop's coordinates, for
@@ -795,6 +858,8 @@ int wmain(int argc, wchar_t** argv) {
         commandClose();
     } else if (command == L"sweep-begin" && count == 3) {
         commandSweepBegin(args[0], args[1], _wtoi(args[2].c_str()));
+    } else if (command == L"list-fill" && count == 3) {
+        commandListFill(args[0], args[1], static_cast<size_t>(_wtoi(args[2].c_str())));
     } else if (command == L"frame" && count == 0) {
         commandFrame();
     } else {
