@@ -68,7 +68,9 @@ void keep(const MSG& message) {
         return;
     KeptMessage entry = {message, false, {}};
     if (isKey(message.message)) {
-        entry.toFocus = message.hwnd == GetFocus();
+        // With nothing focused (the greyed &ata! had the focus) keys reach the window itself, as
+        // system keys: by then a click kept before them may have put the focus somewhere.
+        entry.toFocus = message.hwnd == GetFocus() || GetFocus() == nullptr;
         GetKeyboardState(entry.keyboard);
     }
     try {
@@ -114,23 +116,30 @@ void replayNext(HWND dialog) {
     while (!kept.empty()) {
         const KeptMessage next = kept.front();
         kept.pop_front();
-        HWND target = next.message.hwnd;
-        if (next.toFocus && GetFocus() != nullptr)
-            target = GetFocus();
-        if (!IsWindow(target) || (isClientMouse(next.message.message) && !takesClicks(target)))
+        MSG message = next.message;
+        if (next.toFocus && GetFocus() != nullptr) {
+            // A key without Alt is a system key only for want of a focus.
+            if (GetFocus() != message.hwnd && (HIWORD(message.lParam) & KF_ALTDOWN) == 0 &&
+                message.wParam != VK_F10 &&
+                (message.message == WM_SYSKEYDOWN || message.message == WM_SYSKEYUP))
+                message.message = message.message == WM_SYSKEYDOWN ? WM_KEYDOWN : WM_KEYUP;
+            message.hwnd = GetFocus();
+        }
+        HWND target = message.hwnd;
+        if (!IsWindow(target) || (isClientMouse(message.message) && !takesClicks(target)))
             continue;
-        if (isKey(next.message.message)) {
+        if (isKey(message.message)) {
             if (!keyboardSaved)
                 keyboardSaved = GetKeyboardState(keyboardBefore) != FALSE;
             BYTE keyboard[256];
             std::copy(next.keyboard, next.keyboard + 256, keyboard);
             SetKeyboardState(keyboard);
         }
-        if (PostMessageW(target, next.message.message, next.message.wParam, next.message.lParam) !=
-            FALSE) {
-            askForReplay(dialog);
-            if (replayPending)
-                return;
+        // Asked for also after the last one, so that the keyboard is given back once it is through.
+        if (PostMessageW(target, message.message, message.wParam, message.lParam) != FALSE &&
+            PostMessageW(dialog, replayKeptInput, 0, 0) != FALSE) {
+            replayPending = true;
+            return;
         }
     }
     giveKeyboardBack();

@@ -19,9 +19,9 @@ build() {
 build linux brixle_lab_report brixle_sweep_bench brixle_hitlist_bench brixle_lab_responder \
     brixle_lab_noise
 build mingw-i686 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle100_prepared \
-    brixle_app_driver
+    brixle_window_probe brixle_app_driver
 build mingw-x86_64 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle100_prepared \
-    brixle_app_driver
+    brixle_window_probe brixle_app_driver
 
 # A lab of the report's own beside any test run's; its Wine prefix stays for the next report.
 env=build/bench-lab/lab.env

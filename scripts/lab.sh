@@ -11,7 +11,7 @@ late_hosts=(10.71.59.77)
 late_ms=1500
 unreachable_net=10.71.61.0/24
 # A net whose every address answers, for sweeps with thousands of hosts: a local route makes the
-# lab namespace's kernel take each address for its own, and the responder answers them all.
+# lab namespace's kernel take each address for its own, and the responder answers each.
 whole_net=10.71.32.0/20
 noroute_net=10.71.62.0/24
 scan_if=scan0
@@ -207,7 +207,11 @@ lab_up() {
     local args=() log=$dir/lab-$$
     for host in "${hosts[@]}"; do args+=(--host "$host"); done
     for host in "${late_hosts[@]}"; do args+=(--host "$host:$late_ms"); done
-    [ -z "$whole_net" ] || args+=(--host "$whole_net")
+    if [ -n "$whole_net" ]; then # 10.71.32.0/20
+        for third in $(seq 32 47); do
+            for fourth in $(seq 0 255); do args+=(--host "10.71.$third.$fourth"); done
+        done
+    fi
     start responder "$log-responder.log" grep -q '^responder: ready' "$log-responder.log" -- \
         "$responder" "${args[@]}"
     rm -f "$pcap"

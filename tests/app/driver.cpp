@@ -6,11 +6,8 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/resource.h"
@@ -316,12 +313,12 @@ ProgressLog* attachObserver(HWND main) {
 }
 
 // While a sweep runs and its list fills: asks the system every half second whether it takes the
-// window for hung. With poke, a second in, posts a key to the first address field and a click on
-// the greyed &save, and sends &ata! as another program could. The key must wait for the end of
-// the sweep and then be typed; the click must do nothing, then or later; the sent &ata! must be
-// answered without a second sweep, then or afterwards.
+// window for hung; busy, a second in, posts a key to the first address field and a click on the
+// greyed &save, and sends &ata! as another program could. The key must wait for the end of the
+// sweep and then be typed, the click do nothing, then or later; the sent &ata! must be answered
+// without a second sweep, then or afterwards.
 struct BusyProbe {
-    bool poke = false;
+    bool busy = false;
     int polls = 0, hung = 0;
     bool poked = false, sentAnswered = false, keyEarly = false, clickEarly = false;
     DWORD nextPoll = 0;
@@ -334,7 +331,7 @@ struct BusyProbe {
         ++polls;
         hung += IsHungAppWindow(main) ? 1 : 0;
         HWND ata = GetDlgItem(main, IDC_ATA);
-        if (!poke || IsWindowEnabled(ata)) {
+        if (!busy) {
             return;
         } else if (!poked && elapsed >= 1000) {
             poked = true;
@@ -347,26 +344,31 @@ struct BusyProbe {
                                                reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, patience,
                                                &result) != 0;
         } else if (poked) {
+            // Seen while the sweep still runs (the buttons come back before the queue is read).
             std::wstring field = itemText(main, IDC_FROM);
-            keyEarly = keyEarly || (field != fieldBefore && field != L"<no answer>");
-            clickEarly = clickEarly || FindWindowW(L"#32770", L"Brixle 100 : SAVE") != nullptr;
+            bool typed = field != fieldBefore && field != L"<no answer>";
+            bool opened = FindWindowW(L"#32770", L"Brixle 100 : SAVE") != nullptr;
+            if (!IsWindowEnabled(ata)) {
+                keyEarly = keyEarly || typed;
+                clickEarly = clickEarly || opened;
+            }
         }
     }
 
     void judge(HWND main, const std::string& what, const std::wstring& progress) {
         std::printf("# hung at %d of %d polls\n", hung, polls);
-        check(polls >= (poke ? 10 : 1) && hung == 0, what + ": never taken for hung",
+        check(polls >= (busy ? 10 : 1) && hung == 0, what + ": never taken for hung",
               std::to_string(hung) + " of " + std::to_string(polls) + " polls hung");
-        if (!poke)
+        if (!busy)
             return;
         check(poked && sentAnswered, what + ": &ata! sent during it is answered");
         check(!keyEarly && !clickEarly, what + ": input posted during it waits for its end",
               std::string(keyEarly ? "key " : "") + (clickEarly ? "click" : ""));
         std::wstring field;
         waitUntil(5000, [&] { return (field = itemText(main, IDC_FROM)) != fieldBefore; });
+        HWND save = waitForWindow(L"Brixle 100 : SAVE", 1000);
         check(field == L"x" + fieldBefore || field == fieldBefore + L"x",
               what + ": the key posted during it is typed after it", quoted(field));
-        HWND save = waitForWindow(L"Brixle 100 : SAVE", 1000);
         check(save == nullptr,
               what + ": the click on the greyed &save does nothing, then or later");
         if (save != nullptr) {
@@ -380,62 +382,41 @@ struct BusyProbe {
     }
 };
 
-std::string sweepName(const std::wstring& from, const std::wstring& to) {
-    return "sweep " + narrow(from) + " - " + narrow(to);
-}
-
-// Starts a sweep of FROM..TO with the button or with Enter in an address field; every progress
-// text is recorded from here on.
-void startSweep(HWND main, const std::wstring& from, const std::wstring& to, bool byEnter) {
-    settle(main);
-    HWND ata = GetDlgItem(main, IDC_ATA);
-    InterlockedExchange(&attachObserver(main)->count, 0);
-    setItemText(main, IDC_FROM, from);
-    setItemText(main, IDC_TO, to);
-    if (byEnter)
-        typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
-    else
-        press(main, IDC_ATA);
-    check(waitUntil(
-              5000, [&] { return !IsWindowEnabled(ata); }, 5),
-          sweepName(from, to) + (byEnter ? " (Enter in the address field)" : "") + " starts");
-}
-
-// The list box's lines once it holds count of them: it answers while it fills.
-std::vector<std::wstring> filledList(HWND main, size_t count, BusyProbe& probe, DWORD began) {
-    HWND list = GetDlgItem(main, IDC_RESULTS);
-    waitUntil(60000, [&] {
-        probe.step(main, GetTickCount() - began);
-        DWORD_PTR lines = 0;
-        return SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, patience, &lines) &&
-               lines == count;
-    });
-    return listLines(main);
-}
-
-std::string listed(const std::vector<std::wstring>& lines) {
-    return lines.size() <= 64 ? joined(lines) : std::to_string(lines.size()) + " lines";
-}
-
-// Waits for the end of the running sweep of FROM..TO and checks the progress, the buttons and the
-// list at the end; --busy also works the window meanwhile, --box TEXT is the message expected
-// after the results, and --kept-save says that an Alt+S given during it opens the save dialog
-// after all that.
-void commandSweepEnd(const std::wstring& from, const std::wstring& to, bool busy,
-                     const std::wstring& box, bool keptSave, std::vector<std::wstring> expected,
-                     int expectedSent) {
+// Sweeps FROM..TO (or, running, waits for the end of one that sweep-begin started), started with
+// the button or with Enter in an address field, and checks the progress, the buttons and the list
+// at the end; --busy also works the window meanwhile, --box TEXT is the message expected after
+// the results, and --kept-save says that an Alt+S given during it opens the save dialog after all.
+void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter, bool busy,
+                  const std::wstring& box, std::vector<std::wstring> expected, int expectedSent,
+                  bool running = false, bool keptSave = false) {
     HWND main = mainWindow();
     HWND ata = GetDlgItem(main, IDC_ATA);
     HWND save = GetDlgItem(main, IDC_SAVE);
     ProgressLog* log = attachObserver(main);
-    const std::string what = sweepName(from, to);
+    std::string what = "sweep " + narrow(from) + " - " + narrow(to);
+    if (!running) {
+        settle(main);
+        InterlockedExchange(&log->count, 0);
+        setItemText(main, IDC_FROM, from);
+        setItemText(main, IDC_TO, to);
+        if (byEnter)
+            typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
+        else
+            press(main, IDC_ATA);
+    }
+    if (byEnter)
+        what += " (Enter in the address field)";
+
+    check(waitUntil(
+              5000, [&] { return !IsWindowEnabled(ata); }, 5),
+          what + " starts");
     const DWORD began = GetTickCount();
     // The dialog greys its buttons one after the other; another process may see the gap.
     waitUntil(
         500, [&] { return !IsWindowEnabled(save); }, 1);
     bool bothDisabled = true;
     BusyProbe probe;
-    probe.poke = busy;
+    probe.busy = busy;
     probe.fieldBefore = from;
     waitUntil(300000, [&] {
         if (IsWindowEnabled(ata))
@@ -446,8 +427,15 @@ void commandSweepEnd(const std::wstring& from, const std::wstring& to, bool busy
     });
     // How long the buttons stayed grey; the sound tests set it against what was heard.
     std::printf("# sweep lasted %lu ms\n", static_cast<unsigned long>(GetTickCount() - began));
+    // The list answers while it fills: read once it holds every line.
     std::sort(expected.begin(), expected.end()); // the list box's own text order
-    std::vector<std::wstring> lines = filledList(main, expected.size(), probe, began);
+    waitUntil(60000, [&] {
+        probe.step(main, GetTickCount() - began);
+        DWORD_PTR count = 0;
+        return SendMessageTimeoutW(GetDlgItem(main, IDC_RESULTS), LB_GETCOUNT, 0, 0, SMTO_NORMAL,
+                                   patience, &count) &&
+               count == expected.size();
+    });
     check(IsWindowEnabled(ata) && IsWindowEnabled(save), what + " ends, buttons enabled again");
     check(bothDisabled, what + ": both buttons disabled while it runs");
 
@@ -484,6 +472,10 @@ void commandSweepEnd(const std::wstring& from, const std::wstring& to, bool busy
         check(distinct >= 10 && lastSent == expectedSent, what + ": progress shown while it runs",
               shown);
     }
+    std::vector<std::wstring> lines = listLines(main);
+    const auto listed = [](const std::vector<std::wstring>& some) {
+        return some.size() > 64 ? std::to_string(some.size()) + " lines" : joined(some);
+    };
     check(lines == expected, what + ": list holds exactly the answering hosts " + listed(expected),
           listed(lines));
     if (box.empty()) {
@@ -499,7 +491,7 @@ void commandSweepEnd(const std::wstring& from, const std::wstring& to, bool busy
             check(answered && IsWindowEnabled(ata) && itemText(main, IDC_HITS) == wantFinal,
                   what + ": a \"&ata!\" sent while its message is open starts nothing");
             check(FindWindowW(L"#32770", L"Brixle 100 : SAVE") == nullptr,
-                  what + ": its message comes before anything given during it");
+                  what + ": its message comes before what was given during it");
         }
         expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
     }
@@ -572,14 +564,9 @@ void commandSave(const std::wstring& path, const std::wstring& message, const st
     HWND save = saveDialog(main);
     if (path != L"-")
         setItemText(save, IDC_PATH, path);
-    const DWORD pressed = GetTickCount();
     press(save, IDOK);
     std::string what = "save to " + quoted(path.size() > 60 ? path.substr(0, 60) + L"..." : path);
     if (message.empty()) {
-        // How long the save took: until the dialog is gone, or a message would come instead.
-        waitUntil(
-            5000, [&] { return !IsWindow(save) || ownedDialog(save, true) != nullptr; }, 1);
-        std::printf("# saved in %lu ms\n", static_cast<unsigned long>(GetTickCount() - pressed));
         expectNoBox(save, what + ": no message", 1000);
         check(waitGone(save, 5000), what + ": the dialog closes");
     } else {
@@ -673,66 +660,9 @@ void commandClose() {
     check(waitGone(main, 10000), "closing the main window ends it");
 }
 
-// A benchmark's figures, not a test's: a sweep of FROM..TO that ends with COUNT hosts (the
-// prepared sweep of bench/PreparedSweep.cpp), the time from its end (the buttons back) to the full
-// list, and the longest the window took to answer a message, asked one after the other from the
-// start to a second after the list is full, with how often the system took it for hung.
-void commandListFill(const std::wstring& from, const std::wstring& to, size_t count) {
-    HWND main = mainWindow();
-    struct Probe {
-        HWND main;
-        volatile LONG stop = 0;
-        double longest = 0;
-        int polls = 0, hung = 0;
-    } probe{main};
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    const auto seconds = [&] {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-    };
-    std::thread asking([&] {
-        double lastPoll = 0;
-        while (!probe.stop) {
-            const double asked = seconds();
-            DWORD_PTR result = 0;
-            SendMessageTimeoutW(probe.main, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
-            probe.longest = std::max(probe.longest, seconds() - asked);
-            if (seconds() - lastPoll >= 0.1) {
-                lastPoll = seconds();
-                ++probe.polls;
-                probe.hung += IsHungAppWindow(probe.main) ? 1 : 0;
-            }
-            Sleep(1);
-        }
-    });
-    startSweep(main, from, to, false);
-    HWND ata = GetDlgItem(main, IDC_ATA);
-    waitUntil(
-        600000, [&] { return IsWindowEnabled(ata); }, 1);
-    const double ended = seconds();
-    HWND list = GetDlgItem(main, IDC_RESULTS);
-    DWORD_PTR lines = 0;
-    const bool full = waitUntil(
-        60000,
-        [&] {
-            return SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_NORMAL, 60000, &lines) &&
-                   lines == count;
-        },
-        1);
-    const double filled = seconds();
-    Sleep(1000);
-    InterlockedExchange(&probe.stop, 1);
-    asking.join();
-    check(full, "the list holds " + std::to_string(count) + " lines", std::to_string(lines));
-    std::printf("fill %zu %.3f %.3f %d %d\n", count, filled - ended, probe.longest, probe.hung,
-                probe.polls);
-}
-
-// Where the window's caption, minimise box and close box are, in the desktop's coordinates, for
-// real input from outside (the window itself says, along its caption), where it is, whether it
-// is minimised, sweeping or taken for hung.
+// Where the window's caption, minimise box, close box and last address field are, in the desktop's
+// coordinates, for real input from outside (the window itself says, along its caption), where it
+// is, whether it is minimised, sweeping or taken for hung, and the field's text.
 void commandFrame() {
     HWND main = mainWindow();
     RECT frame = {};
@@ -740,32 +670,32 @@ void commandFrame() {
     std::printf("window %ld %ld\niconic %d\nsweeping %d\nhung %d\n", frame.left, frame.top,
                 IsIconic(main) ? 1 : 0, IsWindowEnabled(GetDlgItem(main, IDC_ATA)) ? 0 : 1,
                 IsHungAppWindow(main) ? 1 : 0);
+    RECT to = {};
+    GetWindowRect(GetDlgItem(main, IDC_TO), &to);
+    std::printf("to %ld %ld %s\n", (to.left + to.right) / 2, (to.top + to.bottom) / 2,
+                narrow(itemText(main, IDC_TO)).c_str());
     const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
-    int captionFrom = -1, captionTo = -1;
-    bool close = false, minimise = false;
-    for (int x = frame.right - 1; x > frame.left; --x) {
+    for (const auto& [part, name] :
+         {std::make_pair(HTCLOSE, "closebox"), std::make_pair(HTMINBUTTON, "minbox"),
+          std::make_pair(HTCAPTION, "caption")}) {
         DWORD_PTR hit = 0;
-        if (!SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
-                                 &hit))
-            break;
-        if ((hit == HTCLOSE && !close) || (hit == HTMINBUTTON && !minimise))
-            std::printf("%s %d %d\n", hit == HTCLOSE ? "closebox" : "minbox", x - 4, y);
-        close = close || hit == HTCLOSE;
-        minimise = minimise || hit == HTMINBUTTON;
-        if (hit == HTCAPTION && captionTo < 0)
-            captionTo = x;
-        if (hit == HTCAPTION && (captionFrom < 0 || captionFrom == x + 1))
-            captionFrom = x;
+        for (int x = frame.right - 1; x > frame.left && hit != static_cast<DWORD_PTR>(part); --x) {
+            if (SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
+                                    &hit) &&
+                hit == static_cast<DWORD_PTR>(part))
+                std::printf("%s %d %d\n", name, x - 6, y);
+        }
     }
-    if (captionFrom >= 0)
-        std::printf("caption %d %d\n", (captionFrom + captionTo) / 2, y);
-    check(close && captionFrom >= 0, "the window has a caption and a close box");
 }
 
 // Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints its frame.
 void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sent) {
     HWND main = mainWindow();
-    startSweep(main, from, to, false);
+    settle(main);
+    InterlockedExchange(&attachObserver(main)->count, 0);
+    setItemText(main, IDC_FROM, from);
+    setItemText(main, IDC_TO, to);
+    press(main, IDC_ATA);
     int shown = 0;
     waitUntil(20000, [&] {
         const std::wstring progress = itemText(main, IDC_HITS);
@@ -779,53 +709,14 @@ void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sen
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(
-        stderr,
-        "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
-        "       refused FROM TO TEXT |\n"
-        "       sweep FROM TO [--enter] [--busy] [--box TEXT] SENT HOST...|--every |\n"
-        "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
-        "       escape | close | sweep-begin FROM TO SENT | frame | codepage ACP |\n"
-        "       sweep-end FROM TO [--busy] [--box TEXT] [--kept-save] SENT HOST...|--every\n");
+    std::fprintf(stderr,
+                 "usage: driver start | expect-box CAPTION TEXT|- | font FACE |\n"
+                 "       refused FROM TO TEXT |\n"
+                 "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST...|--every |\n"
+                 "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
+                 "       escape | close | sweep-begin FROM TO SENT | frame | codepage ACP |\n"
+                 "       sweep-end FROM TO [--box TEXT] [--kept-save] SENT HOST...|--every\n");
     std::exit(2);
-}
-
-std::uint32_t addressOf(const std::wstring& dotted) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    std::swscanf(dotted.c_str(), L"%u.%u.%u.%u", &a, &b, &c, &d);
-    return a << 24 | b << 16 | c << 8 | d;
-}
-
-// sweep (a whole one) or sweep-end (of one that sweep-begin started): FROM TO, the options, the
-// addresses sent and the hosts listed at the end, or --every address of the range.
-void sweepCommand(bool whole, const std::vector<std::wstring>& args) {
-    bool byEnter = false, busy = false, keptSave = false;
-    std::wstring box;
-    size_t next = 2;
-    for (; next < args.size() && args[next].rfind(L"--", 0) == 0; ++next) {
-        if (args[next] == L"--enter" && whole)
-            byEnter = true;
-        else if (args[next] == L"--busy")
-            busy = true;
-        else if (args[next] == L"--kept-save" && !whole)
-            keptSave = true;
-        else if (args[next] == L"--box" && next + 1 < args.size())
-            box = args[++next];
-        else
-            usage();
-    }
-    if (next >= args.size())
-        usage();
-    std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
-    if (hosts.size() == 1 && hosts[0] == L"--every") {
-        hosts.clear();
-        for (std::uint32_t a = addressOf(args[0]); a <= addressOf(args[1]); ++a)
-            hosts.push_back(std::to_wstring(a >> 24) + L"." + std::to_wstring(a >> 16 & 255) +
-                            L"." + std::to_wstring(a >> 8 & 255) + L"." + std::to_wstring(a & 255));
-    }
-    if (whole)
-        startSweep(mainWindow(), args[0], args[1], byEnter);
-    commandSweepEnd(args[0], args[1], busy, box, keptSave, hosts, _wtoi(args[next].c_str()));
 }
 
 } // namespace
@@ -841,7 +732,32 @@ int wmain(int argc, wchar_t** argv) {
     } else if (command == L"refused" && count == 3) {
         commandRefused(args[0], args[1], args[2]);
     } else if ((command == L"sweep" || command == L"sweep-end") && count >= 3) {
-        sweepCommand(command == L"sweep", args);
+        const bool byEnter = args[2] == L"--enter", busy = args[2] == L"--busy";
+        size_t next = byEnter || busy ? 3 : 2;
+        std::wstring box;
+        if (next + 1 < count && args[next] == L"--box") {
+            box = args[next + 1];
+            next += 2;
+        }
+        const bool keptSave = next < count && args[next] == L"--kept-save";
+        next += keptSave ? 1 : 0;
+        if (next >= count)
+            usage();
+        std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
+        const auto value = [](const std::wstring& dotted) {
+            unsigned a = 0, b = 0, c = 0, d = 0;
+            swscanf(dotted.c_str(), L"%u.%u.%u.%u", &a, &b, &c, &d);
+            return a << 24 | b << 16 | c << 8 | d;
+        };
+        if (hosts == std::vector<std::wstring>{L"--every"}) { // every address of the range
+            hosts.clear();
+            for (unsigned v = value(args[0]); v <= value(args[1]); ++v)
+                hosts.push_back(std::to_wstring(v >> 24) + L"." + std::to_wstring(v >> 16 & 255) +
+                                L"." + std::to_wstring(v >> 8 & 255) + L"." +
+                                std::to_wstring(v & 255));
+        }
+        commandSweep(args[0], args[1], byEnter, busy, box, hosts, _wtoi(args[next].c_str()),
+                     command == L"sweep-end", keptSave);
     } else if (command == L"font" && count == 1) {
         commandFont(args[0]);
     } else if (command == L"open-save" && count == 0) {
@@ -858,8 +774,6 @@ int wmain(int argc, wchar_t** argv) {
         commandClose();
     } else if (command == L"sweep-begin" && count == 3) {
         commandSweepBegin(args[0], args[1], _wtoi(args[2].c_str()));
-    } else if (command == L"list-fill" && count == 3) {
-        commandListFill(args[0], args[1], static_cast<size_t>(_wtoi(args[2].c_str())));
     } else if (command == L"frame" && count == 0) {
         commandFrame();
     } else {

@@ -155,12 +155,6 @@ TEST_F(LabNetwork, ASweepOfTheSlash24FindsExactlyTheLabsHosts) {
         return addressValue(a) < addressValue(b);
     });
     EXPECT_EQ(found, labHostsBetween("10.71.59.0", "10.71.59.255"));
-    // The routed lab's whole net answers at its every address, its edges too, and no further.
-    if (!lanLab()) {
-        found = words(output({"fping", "-a", "-q", "-r", "0", "10.71.31.255", "10.71.32.0",
-                              "10.71.40.77", "10.71.47.255", "10.71.48.0"}));
-        EXPECT_EQ(found, (std::vector<std::string>{"10.71.32.0", "10.71.40.77", "10.71.47.255"}));
-    }
 }
 
 TEST_F(LabNetwork, AnAbsentHostGivesNoReply) {

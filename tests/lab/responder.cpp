@@ -27,12 +27,10 @@ using Clock = std::chrono::steady_clock;
 struct HostConfig {
     in_addr addr{};
     int delayMs = 0;
-    int prefixLength = 32; // a whole net of hosts: every address of ADDR/LENGTH answers
 };
 
 struct Options {
     std::map<uint32_t, HostConfig> hosts; // keyed by the address in network order
-    std::vector<HostConfig> nets;
     bool verbose = false;
 };
 
@@ -54,7 +52,7 @@ void onStopSignal(int) {
 }
 
 [[noreturn]] void usage(const char* why) {
-    std::fprintf(stderr, "responder: %s\nusage: responder --host ADDR[/LENGTH][:DELAYMS]... [--verbose]\n",
+    std::fprintf(stderr, "responder: %s\nusage: responder --host ADDR[:DELAYMS]... [--verbose]\n",
                  why);
     std::exit(2);
 }
@@ -70,30 +68,7 @@ bool parseHost(const std::string& arg, HostConfig& host) {
             return false;
         host.delayMs = std::atoi(delayText.c_str());
     }
-    const auto slash = addrText.find('/');
-    if (slash != std::string::npos) {
-        const std::string length = addrText.substr(slash + 1);
-        if (length.empty() || length.size() > 2 ||
-            length.find_first_not_of("0123456789") != std::string::npos ||
-            std::atoi(length.c_str()) < 8 || std::atoi(length.c_str()) > 32)
-            return false;
-        host.prefixLength = std::atoi(length.c_str());
-        addrText.resize(slash);
-    }
     return inet_pton(AF_INET, addrText.c_str(), &host.addr) == 1;
-}
-
-// The host that address belongs to: one of ours by itself, or an address of one of our nets.
-const HostConfig* findHost(const Options& options, uint32_t address) {
-    const auto host = options.hosts.find(address);
-    if (host != options.hosts.end())
-        return &host->second;
-    for (const HostConfig& net : options.nets) {
-        const uint32_t mask = ~0u << (32 - net.prefixLength);
-        if (((ntohl(address) ^ ntohl(net.addr.s_addr)) & mask) == 0)
-            return &net;
-    }
-    return nullptr;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -106,17 +81,14 @@ Options parseOptions(int argc, char** argv) {
             HostConfig host;
             if (!parseHost(argv[++i], host))
                 usage(("bad host: " + std::string(argv[i])).c_str());
-            if (host.prefixLength < 32)
-                options.nets.push_back(host);
-            else
-                options.hosts[host.addr.s_addr] = host;
+            options.hosts[host.addr.s_addr] = host;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else {
             usage(("unknown option: " + arg).c_str());
         }
     }
-    if (options.hosts.empty() && options.nets.empty())
+    if (options.hosts.empty())
         usage("no --host given");
     return options;
 }
@@ -190,8 +162,8 @@ bool makeReply(const Options& options, const uint8_t* packet, size_t length, Pen
         totalLength < headerLength + 8)
         return false;
 
-    const HostConfig* host = findHost(options, ip.daddr);
-    if (host == nullptr)
+    const auto host = options.hosts.find(ip.daddr);
+    if (host == options.hosts.end())
         return false;
 
     const uint8_t* icmp = packet + headerLength;
@@ -208,7 +180,7 @@ bool makeReply(const Options& options, const uint8_t* packet, size_t length, Pen
     reply.icmp[3] = static_cast<uint8_t>(sum >> 8);
     reply.from.s_addr = ip.daddr;
     reply.to.s_addr = ip.saddr;
-    reply.due = Clock::now() + std::chrono::milliseconds(host->delayMs);
+    reply.due = Clock::now() + std::chrono::milliseconds(host->second.delayMs);
     return true;
 }
 
@@ -241,8 +213,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
 
     const int fd = openIcmpSocket();
-    std::printf("responder: ready, answering %zu hosts and %zu nets\n", options.hosts.size(),
-                options.nets.size());
+    std::printf("responder: ready, answering %zu hosts\n", options.hosts.size());
     std::fflush(stdout);
 
     ReplyQueue pending;

@@ -40,16 +40,6 @@ std::vector<std::string> labHostsBetween(const std::string& first, const std::st
         for (const std::string& late : words(labVariable("BRIXLE_LAB_LATE_HOSTS")))
             hosts.push_back(late);
     }
-    // Every address of the net that answers whole (ADDR/LENGTH) in the range.
-    const std::string net = labVariable("BRIXLE_LAB_WHOLE_NET");
-    if (!net.empty()) {
-        const std::uint32_t base = addressValue(net.substr(0, net.find('/')));
-        const std::uint32_t size = 1u << (32 - std::stoi(net.substr(net.find('/') + 1)));
-        for (std::uint32_t a = std::max(base, addressValue(first));
-             a - base < size && a <= addressValue(last); ++a)
-            hosts.push_back(std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
-                            std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255));
-    }
     std::sort(hosts.begin(), hosts.end(), [](const std::string& a, const std::string& b) {
         return addressValue(a) < addressValue(b);
     });
