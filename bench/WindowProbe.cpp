@@ -43,9 +43,13 @@ void press(HWND dialog, int id) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Up and through its start, where the preset range is written.
     HWND main = nullptr;
+    DWORD_PTR answer = 0;
     if (argc != 5 ||
-        !waitUntil(20, [&] { return (main = FindWindowW(L"#32770", L"Brixle100")); })) {
+        !waitUntil(20,
+                   [&] { return IsWindowVisible(main = FindWindowW(L"#32770", L"Brixle100")); }) ||
+        !SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &answer)) {
         std::fprintf(stderr, "usage, with the program's window up: brixle_window_probe FROM TO "
                              "COUNT PATH\n");
         return 2;
@@ -86,7 +90,9 @@ int wmain(int argc, wchar_t** argv) {
 
     HWND save = nullptr;
     press(main, IDC_SAVE);
-    waitUntil(20, [&] { return (save = FindWindowW(L"#32770", L"Brixle 100 : SAVE")); });
+    waitUntil(20,
+              [&] { return IsWindowVisible(save = FindWindowW(L"#32770", L"Brixle 100 : SAVE")); });
+    SendMessageTimeoutW(save, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &answer);
     setText(GetDlgItem(save, IDC_PATH), argv[4]);
     const double saving = seconds();
     press(save, IDOK);
