@@ -11,6 +11,7 @@ rounds=${BRIXLE_CLOSE_ROUNDS:-3}
 
 builds=(mingw-x86_64)
 /usr/lib/wine/wine --version >/dev/null 2>&1 && builds=(mingw-i686 mingw-x86_64)
+[ ${#builds[@]} -eq 2 ] || not_here="  mingw-i686    not here: this machine runs no 32-bit code (IA-32 emulation off)"
 now() { date +%s%N; }
 # shellcheck disable=SC2016 # awk's own fields
 summary='{ ns[NR] = $1 } END { printf "%5.2f / %5.2f / %5.2f", ns[1] / 1e9, ns[int(NR / 2) + 1] / 1e9, ns[NR] / 1e9 }'
@@ -54,3 +55,4 @@ for build in "${builds[@]}"; do
         done
     done
 done
+[ -z "${not_here:-}" ] || echo "$not_here"
