@@ -1,5 +1,8 @@
 #include "app/MainDialog.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <deque>
 #include <exception>
 #include <string>
 
@@ -15,6 +18,8 @@ const char* const caption = "Brixle 100";
 // Posted from WM_INITDIALOG so a setup failure is shown over the visible window.
 const UINT showSetupFailure = WM_APP + 1;
 std::string setupFailure;
+// Posted to hand the window the next message of the input kept from a sweep.
+const UINT replayKeptInput = WM_APP + 2;
 
 // Set while a sweep owns the dialog's thread, until its handler returns: messages sent to the
 // window are still handled then, and none of them may start a second sweep or the save dialog.
@@ -24,11 +29,135 @@ bool closeRequested = false;
 // The window is closing: whatever was queued before the quit message starts nothing.
 bool closing = false;
 
+// Keys and clicks the dialog was given during a sweep, kept in their order for when the sweep and
+// its messages are over, and then handed over one at a time, each as if it came then: a key goes
+// to whatever has the keyboard's focus by then (the save dialog, say, that a kept Alt+S opened),
+// translated with the keyboard as it was when it was typed, since Shift and the rest are long let
+// go; a click goes nowhere if what it was for is greyed by then.
+struct KeptMessage {
+    MSG message;
+    bool toFocus;
+    BYTE keyboard[256];
+};
+std::deque<KeptMessage> kept;
+// A key held down for a whole sweep repeats some 30 times a second: beyond this, input is lost.
+const std::size_t keptLimit = 1024;
+bool replayPending = false; // a replayKeptInput waits in the queue
+// Messages of the replay that a sweep it started took from the queue before replayKeptInput: they
+// are older than what that sweep keeps, and go back in front, in their order.
+std::size_t replayTaken = 0;
+// The keyboard's state before the replay set its own, given back when it ends or pauses.
+BYTE keyboardBefore[256];
+bool keyboardSaved = false;
+
+bool isKey(UINT message) {
+    return message >= WM_KEYFIRST && message <= WM_KEYLAST;
+}
+
+bool isClientMouse(UINT message) {
+    return message >= WM_MOUSEFIRST && message <= WM_MOUSELAST;
+}
+
+// As for a real click: a greyed control, or one under a window that waits for a modal one.
+bool takesClicks(HWND window) {
+    return IsWindowEnabled(window) && IsWindowEnabled(GetAncestor(window, GA_ROOT));
+}
+
+void keep(const MSG& message) {
+    if (kept.size() >= keptLimit)
+        return;
+    KeptMessage entry = {message, false, {}};
+    if (isKey(message.message)) {
+        // With nothing focused (the greyed &ata! had the focus) keys reach the window itself, as
+        // system keys: by then a click kept before them may have put the focus somewhere.
+        entry.toFocus = message.hwnd == GetFocus() || GetFocus() == nullptr;
+        GetKeyboardState(entry.keyboard);
+    }
+    try {
+        if (replayPending)
+            kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(replayTaken++), entry);
+        else
+            kept.push_back(entry);
+    } catch (const std::exception&) {
+        // No memory to keep it: lost, like input beyond the limit.
+    }
+}
+
+// Alt+Space or Alt+F4 was the frame's: the Alt pressed for it is no key of the dialog's. Handed
+// over later, alone, it would open the system menu.
+void dropAltOfFrameKey() {
+    while (kept.size() > replayTaken && kept.back().message.message == WM_SYSKEYDOWN &&
+           (kept.back().message.wParam == VK_MENU || kept.back().message.wParam == VK_LMENU ||
+            kept.back().message.wParam == VK_RMENU))
+        kept.pop_back();
+}
+
+void giveKeyboardBack() {
+    if (keyboardSaved)
+        SetKeyboardState(keyboardBefore);
+    keyboardSaved = false;
+}
+
+void askForReplay(HWND dialog) {
+    if (!replayPending && !kept.empty() && PostMessageW(dialog, replayKeptInput, 0, 0) != FALSE)
+        replayPending = true;
+}
+
+// The next kept message back into the queue; replayKeptInput behind it asks for the one after,
+// once it and what it led to (the characters of a key) have been handled. Posted messages come
+// before new input, so what is typed now waits until every kept message is through.
+void replayNext(HWND dialog) {
+    replayPending = false;
+    replayTaken = 0;
+    if (sweeping || closing) {
+        giveKeyboardBack(); // a sweep that a kept message started: the rest waits for its end
+        return;
+    }
+    while (!kept.empty()) {
+        const KeptMessage next = kept.front();
+        kept.pop_front();
+        MSG message = next.message;
+        if (next.toFocus && GetFocus() != nullptr) {
+            // A key without Alt is a system key only for want of a focus.
+            if (GetFocus() != message.hwnd && (HIWORD(message.lParam) & KF_ALTDOWN) == 0 &&
+                message.wParam != VK_F10 &&
+                (message.message == WM_SYSKEYDOWN || message.message == WM_SYSKEYUP))
+                message.message = message.message == WM_SYSKEYDOWN ? WM_KEYDOWN : WM_KEYUP;
+            message.hwnd = GetFocus();
+        }
+        HWND target = message.hwnd;
+        if (!IsWindow(target) || (isClientMouse(message.message) && !takesClicks(target)))
+            continue;
+        if (isKey(message.message)) {
+            if (!keyboardSaved)
+                keyboardSaved = GetKeyboardState(keyboardBefore) != FALSE;
+            BYTE keyboard[256];
+            std::copy(next.keyboard, next.keyboard + 256, keyboard);
+            SetKeyboardState(keyboard);
+        }
+        // Asked for also after the last one, so that the keyboard is given back once it is through.
+        if (PostMessageW(target, message.message, message.wParam, message.lParam) != FALSE &&
+            PostMessageW(dialog, replayKeptInput, 0, 0) != FALSE) {
+            replayPending = true;
+            return;
+        }
+    }
+    giveKeyboardBack();
+}
+
 struct Sweeping {
-    Sweeping() { sweeping = true; }
-    ~Sweeping() { sweeping = false; }
+    explicit Sweeping(HWND dialog) : dialog(dialog) { sweeping = true; }
+    // What the dialog was given meanwhile now comes, after the sweep's own messages.
+    ~Sweeping() {
+        sweeping = false;
+        if (closing)
+            kept.clear();
+        else
+            askForReplay(dialog);
+    }
     Sweeping(const Sweeping&) = delete;
     Sweeping& operator=(const Sweeping&) = delete;
+    HWND dialog;
 };
 
 // The buttons stay grey while a sweep runs and come back however the handler is left.
@@ -70,7 +199,11 @@ std::string progressText() {
     return std::to_string(louncher.hitCount()) + "/" + std::to_string(louncher.sentCount());
 }
 
+const DWORD pollMilliseconds = 100;
+DWORD lastShown = 0;
+
 void showProgress(HWND dialog) {
+    lastShown = GetTickCount();
     try {
         SetDlgItemTextA(dialog, IDC_HITS, progressText().c_str());
     } catch (const std::exception&) {
@@ -79,140 +212,94 @@ void showProgress(HWND dialog) {
     UpdateWindow(dialog);
 }
 
-void listResults(HWND dialog) {
-    LRESULT count = SendDlgItemMessageA(dialog, IDC_RESULTS, LB_GETCOUNT, 0, 0);
-    for (LRESULT index = count - 1; index >= 0; --index) {
-        SendDlgItemMessageA(dialog, IDC_RESULTS, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
-    }
-    for (resultCursor = resultList.begin(); resultCursor != resultList.end(); ++resultCursor) {
-        SendDlgItemMessageA(dialog, IDC_RESULTS, LB_ADDSTRING, 0,
-                            reinterpret_cast<LPARAM>(resultCursor->c_str()));
-    }
-}
-
-// Input that waits for the end of the sweep but could not wait in the queue: system commands
-// other than Close, and what the system menu was given before it came up. Posted back, in its
-// order, once the sweep is over; beyond its room it is lost, as input the sweep made useless.
-struct DeferredInput {
-    MSG messages[32];
-    int count = 0;
-    void keep(const MSG& message) {
-        if (count < static_cast<int>(sizeof messages / sizeof messages[0]))
-            messages[count++] = message;
-    }
-    void postBack(HWND dialog) {
-        for (int i = 0; i < count; ++i) {
-            const MSG& m = messages[i];
-            PostMessageA(m.hwnd != nullptr ? m.hwnd : dialog, m.message, m.wParam, m.lParam);
-        }
-        count = 0;
-    }
-};
-
+// Shown from the sweep's loop, and from the timer while the system runs a loop of its own (the
+// window dragged, the system menu open).
 const UINT_PTR progressTimer = 1;
-
-// The system menu, asked for during a sweep: shown at once, since closing is what it is for
-// then. Its own loop runs meanwhile (Windows has no other kind of menu): the timer keeps the
-// progress going, and keys and clicks given before the menu came up are kept from it, for
-// after the sweep. Any other choice is deferred until the sweep is over.
-bool closeChosenFromSystemMenu(HWND dialog, POINT at, DWORD askedAt, DeferredInput& deferred) {
-    MSG message;
-    for (UINT first : {static_cast<UINT>(WM_KEYFIRST), static_cast<UINT>(WM_MOUSEFIRST)}) {
-        const UINT last = first == WM_KEYFIRST ? WM_KEYLAST : WM_MOUSELAST;
-        while (PeekMessageA(&message, nullptr, first, last, PM_NOREMOVE) &&
-               static_cast<LONG>(message.time - askedAt) < 0) {
-            PeekMessageA(&message, nullptr, first, last, PM_REMOVE);
-            if (message.message != WM_MOUSEMOVE)
-                deferred.keep(message);
-        }
-    }
-    SetTimer(dialog, progressTimer, 100, nullptr);
-    const UINT chosen =
-        static_cast<UINT>(TrackPopupMenu(GetSystemMenu(dialog, FALSE), TPM_RETURNCMD | TPM_NONOTIFY,
-                                         at.x, at.y, 0, dialog, nullptr));
-    KillTimer(dialog, progressTimer);
-    if ((chosen & 0xFFF0) == SC_CLOSE)
-        return true;
-    if (chosen != 0)
-        deferred.keep(MSG{dialog, WM_SYSCOMMAND, chosen, 0, 0, {0, 0}});
-    return false;
+void showProgressWhenDue(HWND dialog) {
+    if (GetTickCount() - lastShown >= pollMilliseconds)
+        showProgress(dialog);
 }
 
-// Takes a request to close the window out of the input that waits for the end of the sweep,
-// wherever it is queued: the close box, Alt+F4, a double click on the system menu's icon, the
-// system menu's Close (posted by the taskbar, or from the menu itself). Clicks on the frame and
-// system keys can do nothing during a sweep and would only hide a close behind them: they are
-// taken out and dropped. Other system commands are kept for after the sweep. Everything else
-// stays queued in its order.
-bool takeCloseRequest(HWND dialog, DeferredInput& deferred) {
+// Messages sent to the window are answered while the list fills, so that the system never takes
+// it for hung (a /16's hosts take a second or more); the rest waits.
+void answerSentMessages() {
     MSG message;
-    if (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) ||
-        PeekMessageA(&message, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE))
-        return true;
-    bool close = false;
-    bool menuAsked = false;
-    POINT menuAt = {};
-    DWORD menuAskedAt = 0;
-    while (PeekMessageA(&message, nullptr, WM_SYSCOMMAND, WM_SYSCOMMAND, PM_REMOVE)) {
-        if ((message.wParam & 0xFFF0) == SC_CLOSE)
-            close = true;
-        else
-            deferred.keep(message);
-    }
-    while (PeekMessageA(&message, nullptr, WM_NCLBUTTONDOWN, WM_NCXBUTTONDBLCLK, PM_REMOVE)) {
-        const bool down = message.message == WM_NCLBUTTONDOWN;
-        if ((down && message.wParam == HTCLOSE) ||
-            (message.message == WM_NCLBUTTONDBLCLK && message.wParam == HTSYSMENU))
-            close = true;
-        if ((down && message.wParam == HTSYSMENU) ||
-            (message.message == WM_NCRBUTTONUP && message.wParam == HTCAPTION)) {
-            menuAsked = true;
-            menuAt = message.pt;
-            menuAskedAt = message.time;
-        }
-    }
-    while (PeekMessageA(&message, nullptr, WM_SYSKEYDOWN, WM_SYSDEADCHAR, PM_REMOVE)) {
-        if (message.message != WM_SYSKEYDOWN)
-            continue;
-        if (message.wParam == VK_F4)
-            close = true;
-        if (message.wParam == VK_SPACE) {
-            RECT frame = {};
-            GetWindowRect(dialog, &frame);
-            menuAsked = true;
-            menuAt = POINT{frame.left, frame.top + GetSystemMetrics(SM_CYCAPTION)};
-            menuAskedAt = message.time;
-        }
-    }
-    if (close)
-        return true;
-    return menuAsked && closeChosenFromSystemMenu(dialog, menuAt, menuAskedAt, deferred);
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-const DWORD pollMilliseconds = 100;
+// Drawn once: line by line, a list box repaints and rescrolls for every line, which takes minutes
+// for the hosts of a /16.
+void listResults(HWND dialog) {
+    HWND list = GetDlgItem(dialog, IDC_RESULTS);
+    const int answerEvery = 1024;
+    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
+    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    // Emptied at once (65,536 lines in a twentieth of a second): no one asking sees old lines.
+    for (LRESULT index = count - 1; index >= 0; --index)
+        SendMessageA(list, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+    // Room for every line at once; 16 bytes hold the longest dotted address.
+    SendMessageA(list, LB_INITSTORAGE, resultList.size(), resultList.size() * 16);
+    std::size_t added = 0;
+    for (resultCursor = resultList.begin(); resultCursor != resultList.end(); ++resultCursor) {
+        SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(resultCursor->c_str()));
+        if (++added % answerEvery == 0)
+            answerSentMessages();
+    }
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+}
 
-// The sweep owns this thread until it is done: input waits in the queue until then and the
-// window is repainted by hand. Looking at the queue without taking anything from it keeps the
-// system from taking the window for hung; it also hands over messages sent to the window. The
-// one request acted on at once is closing: false then, with the sweep stopped.
-bool waitForSweep(HWND dialog, DeferredInput& deferred) {
-    DWORD lastShown = GetTickCount() - pollMilliseconds;
+// One message that reached the window's thread during a sweep. The frame is the system's, as on
+// any window: dragged, minimised, restored, its system menu, the close box (on release over it).
+// What the dialog itself is given waits: keys, and clicks on what is not greyed (a click on a
+// greyed button does nothing, then or later). Paint, timers and what is posted are handled.
+void takeDuringSweep(HWND dialog, const MSG& message) {
+    if (isKey(message.message)) {
+        const bool alt = (HIWORD(message.lParam) & KF_ALTDOWN) != 0;
+        if (message.message == WM_SYSKEYDOWN && alt &&
+            (message.wParam == VK_F4 || message.wParam == VK_SPACE)) {
+            dropAltOfFrameKey();
+            if (message.wParam == VK_F4)
+                SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+            else
+                SendMessageW(dialog, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+        } else {
+            keep(message);
+        }
+    } else if (isClientMouse(message.message)) {
+        if (message.message != WM_MOUSEMOVE && takesClicks(message.hwnd))
+            keep(message);
+    } else {
+        DispatchMessageW(&message);
+    }
+}
+
+// The sweep owns this thread until it is done and its window belongs to the system meanwhile
+// (takeDuringSweep); the progress is shown every 100 ms. Closing stops it at once (WM_CLOSE):
+// false then.
+bool waitForSweep(HWND dialog) {
+    showProgress(dialog);
     while (!louncher.isDone()) {
-        if (closeRequested || takeCloseRequest(dialog, deferred)) {
+        // Bounded, so that a stream of messages cannot keep the progress from being shown.
+        MSG message;
+        for (int taken = 0; taken < 64 && !closeRequested &&
+                            PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) != FALSE;
+             ++taken) {
+            if (message.message == WM_QUIT)
+                closeRequested = true;
+            else
+                takeDuringSweep(dialog, message);
+        }
+        if (closeRequested) {
             louncher.stopSweep();
             return false;
         }
-        if (GetTickCount() - lastShown >= pollMilliseconds) {
-            lastShown = GetTickCount();
-            showProgress(dialog);
-        }
-        MSG waiting;
-        PeekMessageA(&waiting, nullptr, 0, 0, PM_NOREMOVE);
-        // Woken early by new input, so that a close takes effect before another request leaves.
+        showProgressWhenDue(dialog);
+        // Woken at once by anything new, so that a close takes effect before another request.
         const DWORD shown = GetTickCount() - lastShown;
-        const DWORD untilNext = shown < pollMilliseconds ? pollMilliseconds - shown : 0;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, untilNext,
-                                  QS_KEY | QS_MOUSEBUTTON | QS_POSTMESSAGE | QS_SENDMESSAGE);
+        MsgWaitForMultipleObjectsEx(0, nullptr,
+                                    shown < pollMilliseconds ? pollMilliseconds - shown : 0,
+                                    QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
     return true;
 }
@@ -252,7 +339,7 @@ void sweep(HWND dialog) {
         return;
     }
 
-    Sweeping busy;
+    Sweeping busy(dialog);
     closeRequested = false;
     louncher.setRange(&rangeFrom, &rangeTo, 1);
     ButtonsOff buttonsOff(dialog);
@@ -264,13 +351,14 @@ void sweep(HWND dialog) {
         return;
     }
 
-    DeferredInput deferred;
-    if (!waitForSweep(dialog, deferred)) {
+    SetTimer(dialog, progressTimer, pollMilliseconds, nullptr);
+    const bool finished = waitForSweep(dialog);
+    KillTimer(dialog, progressTimer);
+    if (!finished) {
         closing = true;
         PostQuitMessage(0);
         return;
     }
-    deferred.postBack(dialog);
     buttonsOff.release();
     showResults(dialog);
 
@@ -297,14 +385,17 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         UpdateWindow(dialog);
         MessageBoxA(dialog, setupFailure.c_str(), caption, MB_OK);
         return 1;
+    case replayKeptInput:
+        replayNext(dialog);
+        return 1;
     case WM_TIMER:
         if (wParam == progressTimer && sweeping)
-            showProgress(dialog); // while the system menu is up
+            showProgressWhenDue(dialog);
         return 1;
     case WM_COMMAND:
         if ((sweeping || closing) && (LOWORD(wParam) == IDC_ATA || LOWORD(wParam) == IDC_SAVE)) {
-            // Sent while a sweep runs, past its disabled buttons (one sweep at a time), or
-            // queued before the close.
+            // Sent or posted while a sweep runs, past its disabled buttons (one sweep at a time),
+            // or queued before the close.
             return 1;
         }
         switch (LOWORD(wParam)) {
@@ -321,11 +412,14 @@ INT_PTR handle(HWND dialog, UINT message, WPARAM wParam) {
         }
     case WM_CLOSE:
     case WM_DESTROY:
-        // During a sweep this comes from a Close sent to the window; the sweep's wait acts on it.
-        closeRequested = sweeping;
-        closing = true;
-        if (sweeping)
+        if (sweeping) {
+            // Closing wins over whatever came before it: nothing is sent from here on, wherever
+            // the close came from (the system's own loops too, while the window is dragged).
+            louncher.stopSweep();
+            closeRequested = true;
             EndMenu(); // the system menu, if it is up, gives way
+        }
+        closing = true;
         PostQuitMessage(0);
         return 0;
     default:

@@ -66,8 +66,10 @@ const char* destinationFailure(int error) {
     }
 }
 
-// How long one request may wait for room in a full send buffer before its address is given up.
+// How long one request may wait for room in a full send buffer before its address is given up,
+// and the steps it waits in, each followed by a look at whether the sweep was stopped.
 const DWORD fullBufferWait = 1000;
+const DWORD fullBufferStep = 50;
 
 // True when the socket can take a datagram within the time given.
 bool waitWritable(SOCKET s, DWORD milliseconds) {
@@ -134,7 +136,9 @@ int Louncher::sendEcho(SOCKET s, const sockaddr_in* destination, int* destinatio
             const DWORD waited = GetTickCount() - firstTry;
             if (waited < fullBufferWait) {
                 // A socket that says it is writable and still refuses is not asked in a spin.
-                if (!waitWritable(s, fullBufferWait - waited) || error == WSAENOBUFS || retries > 0)
+                const DWORD left = fullBufferWait - waited;
+                if (!waitWritable(s, left < fullBufferStep ? left : fullBufferStep) ||
+                    error == WSAENOBUFS || retries > 0)
                     Sleep(1);
                 continue;
             }

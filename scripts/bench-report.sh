@@ -18,8 +18,10 @@ build() {
 }
 build linux brixle_lab_report brixle_sweep_bench brixle_hitlist_bench brixle_lab_responder \
     brixle_lab_noise
-build mingw-i686 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle_app_driver
-build mingw-x86_64 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle_app_driver
+build mingw-i686 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle100_prepared \
+    brixle_window_probe brixle_app_driver
+build mingw-x86_64 brixle_sweep_bench brixle_hitlist_bench brixle100 brixle100_prepared \
+    brixle_window_probe brixle_app_driver
 
 # A lab of the report's own beside any test run's; its Wine prefix stays for the next report.
 env=build/bench-lab/lab.env
@@ -27,3 +29,4 @@ trap 'scripts/lab.sh down "$env" >/dev/null; rm -f build/bench-lab/lab-*' EXIT
 scripts/lab.sh up "$env" >/dev/null
 scripts/lab.sh session "$env" -- build/linux/bench/brixle_lab_report
 scripts/lab.sh session "$env" --display --designed-font -- bench/close-to-exit.sh
+scripts/lab.sh session "$env" --display --designed-font -- bench/list-fill.sh

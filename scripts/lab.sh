@@ -10,6 +10,9 @@ hosts=(10.71.59.1 10.71.59.2 10.71.59.3 10.71.59.20 10.71.59.100 10.71.59.254 10
 late_hosts=(10.71.59.77)
 late_ms=1500
 unreachable_net=10.71.61.0/24
+# A net whose every address answers, for sweeps with thousands of hosts: a local route makes the
+# lab namespace's kernel take each address for its own, and the responder answers each.
+whole_net=10.71.32.0/20
 noroute_net=10.71.62.0/24
 scan_if=scan0
 lab_if=lab0
@@ -143,7 +146,7 @@ lab_up() {
     if [ "$shape" = lan ]; then
         # The scanner on the /24 it sweeps, the hosts on the same link.
         hosts=(10.71.59.2 10.71.59.3 10.71.59.20 10.71.59.100 10.71.59.254)
-        scan_addr=10.71.59.1 router_addr="" unreachable_net="" noroute_net=10.71.60.0/24
+        scan_addr=10.71.59.1 router_addr="" unreachable_net="" noroute_net=10.71.60.0/24 whole_net=""
     fi
     local pcap=$dir/lab-$$.pcap
 
@@ -154,7 +157,8 @@ lab_up() {
         BRIXLE_LAB_SCAN "$scan" BRIXLE_LAB_NS "$lab" BRIXLE_LAB_HOSTS "${hosts[*]}" \
         BRIXLE_LAB_LATE_HOSTS "${late_hosts[*]}" BRIXLE_LAB_LATE_MS "$late_ms" \
         BRIXLE_LAB_ROUTER "$router_addr" BRIXLE_LAB_UNREACHABLE_NET "$unreachable_net" \
-        BRIXLE_LAB_NOROUTE_NET "$noroute_net" BRIXLE_LAB_SCAN_IF "$scan_if" \
+        BRIXLE_LAB_NOROUTE_NET "$noroute_net" BRIXLE_LAB_WHOLE_NET "$whole_net" \
+        BRIXLE_LAB_SCAN_IF "$scan_if" \
         BRIXLE_LAB_PCAP "$pcap" BRIXLE_LAB_NOISE "$noise" BRIXLE_LAB_WINEPREFIX "$dir/wine"
     trap 'trap - ERR; echo "lab: setup failed, tearing down" >&2; lab_down; exit 1' ERR
     set -E
@@ -193,6 +197,7 @@ lab_up() {
         for host in "${hosts[@]}" "${late_hosts[@]}"; do
             ip -n "$lab" addr add "$host/32" dev lo
         done
+        ip -n "$lab" route add local "$whole_net" dev lo
     fi
     # The ratemask too: at 0 neither the per-peer nor the global ICMP limit applies, so a
     # sweep through the unreachable range gets an answer for every request.
@@ -202,6 +207,11 @@ lab_up() {
     local args=() log=$dir/lab-$$
     for host in "${hosts[@]}"; do args+=(--host "$host"); done
     for host in "${late_hosts[@]}"; do args+=(--host "$host:$late_ms"); done
+    if [ -n "$whole_net" ]; then # 10.71.32.0/20
+        for third in $(seq 32 47); do
+            for fourth in $(seq 0 255); do args+=(--host "10.71.$third.$fourth"); done
+        done
+    fi
     start responder "$log-responder.log" grep -q '^responder: ready' "$log-responder.log" -- \
         "$responder" "${args[@]}"
     rm -f "$pcap"

@@ -196,7 +196,8 @@ session_wine() {
 # the dialogs' font "ＭＳ Ｐゴシック" drawn in IPAPGothic (fonts-ipafont-gothic), which has its
 # widths, instead of a wider fallback that cuts the labels; with "virtual_desktop", the program
 # and our driver on a Wine desktop of their own, which draws window frames and captions where no
-# window manager runs (Xvfb), in screenshots too. Only these two programs: the rest keep theirs.
+# window manager runs (Xvfb), in screenshots too. Only these programs (the program, our driver and
+# the benchmark's probe): the rest keep theirs.
 # Wine does not pick up its own fonts folder here, so Marlett, which draws the caption buttons,
 # is named with its path (fonts-wine).
 session_designed_font=IPAPGothic
@@ -212,7 +213,7 @@ session_use_designed_font() {
         if [ "${1:-}" = virtual_desktop ]; then
             printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n'
             printf '"Brixle100"="1024x768"\r\n\r\n'
-            for program in brixle100.exe brixle_app_driver.exe; do
+            for program in brixle100.exe brixle_app_driver.exe brixle_window_probe.exe; do
                 printf '[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\Explorer]\r\n' "$program"
                 printf '"Desktop"="Brixle100"\r\n\r\n'
             done

@@ -228,6 +228,55 @@ TEST_F(Program, SweepsThePresetRangeWhileTheWindowIsWorkedAndSavesIt) {
     closeEndsWithExitCode0();
 }
 
+// A point the driver's frame command names ("caption 120 40"); where the window is ("window").
+std::pair<int, int> at(const std::vector<std::string>& frame, const std::string& name) {
+    std::pair<int, int> point = {-1, -1};
+    std::istringstream(valueAfter(frame, name + " ")) >> point.first >> point.second;
+    return point;
+}
+
+// A net whose every address answers: its 4,096 hosts listed, the window never taken for hung
+// (before, during and after the list fills) and the hosts saved. Meanwhile, by real input, the
+// window is dragged by its caption, minimised and restored, its close box pressed and let go off
+// it, keys typed into a field and Alt+S given: the sweep goes on throughout, and the keys and the
+// save dialog come after it.
+TEST_F(Program, ListsAWholeNetWhileItsFrameIsWorkedByRealInput) {
+    ASSERT_EQ(labVariable("BRIXLE_LAB_WHOLE_NET"), "10.71.32.0/20") << "the lab's whole net";
+    start();
+    std::vector<std::string> frame = drive({"sweep-begin", "10.71.32.0", "10.71.47.255", "20"});
+    const std::pair<int, int> moved = {at(frame, "window").first + 100,
+                                       at(frame, "window").second + 80};
+    const auto input = [&](const std::string& where, std::vector<std::string> what) {
+        what.insert(what.begin(), {"mousemove", std::to_string(at(frame, where).first),
+                                   std::to_string(at(frame, where).second)});
+        ASSERT_EQ(runToEnd(joined({"xdotool"}, what), work + "/xdotool.log", seconds(10)), 0);
+        frame = drive({"frame"});
+        EXPECT_EQ(valueAfter(frame, "sweeping "), "1") << where << ": the sweep goes on";
+        EXPECT_EQ(valueAfter(frame, "hung "), "0") << where << ": not taken for hung";
+    };
+    input("caption", {"mousedown", "1", "sleep", "0.2", "mousemove_relative", "30", "20", "sleep",
+                      "0.2", "mousemove_relative", "70", "60", "sleep", "0.2", "mouseup", "1"});
+    EXPECT_EQ(at(frame, "window"), moved) << "dragged";
+    input("minbox", {"click", "1"});
+    EXPECT_EQ(valueAfter(frame, "iconic "), "1") << "minimised";
+    input("caption", {"click", "--repeat", "2", "--delay", "80", "1"});
+    EXPECT_EQ(valueAfter(frame, "iconic "), "0") << "restored";
+    EXPECT_EQ(at(frame, "window"), moved) << "where it was";
+    input("closebox", {"mousedown", "1", "mousemove_relative", "--", "-60", "0", "mouseup", "1"});
+    input("to", {"click", "1", "key", "End", "type", "X:y"}); // typed after it, Shift and all
+    input("caption", {"key", "alt+s"});
+    drive({"sweep-end", "10.71.32.0", "10.71.47.255", "--kept-save", "4096", "--every"});
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    std::string hosts;
+    for (int host = 0; host < 4096; ++host)
+        hosts +=
+            "10.71." + std::to_string(32 + host / 256) + "." + std::to_string(host % 256) + "\r\n";
+    EXPECT_EQ(fileBytes(results), hosts) << "the 4,096 hosts saved in address order";
+    EXPECT_NE(valueAfter(drive({"frame"}), "to ").find(" 10.71.47.255X:y"), std::string::npos);
+    closeEndsWithExitCode0();
+}
+
 // Every file below root, by its path from there.
 std::set<std::string> filesBelow(const std::string& root) {
     std::set<std::string> found;
@@ -582,12 +631,23 @@ TEST_F(ProgramAsUserWithoutPingRange, ReportsTheFailedSetupRefusesToSweepAndStil
 }
 
 // The scanner on the /24 it sweeps: its own address answers too, and the subnet's broadcast
-// address cannot be sent to.
+// address cannot be sent to. Alt+S, given by real input during the sweep, opens the save dialog
+// after the sweep's message.
 TEST_F(ProgramOnItsLan, SweepsThePresetRangeAndNamesTheBroadcastAddressItCouldNotSendTo) {
     ASSERT_TRUE(lanLab()) << "runs in the LAN lab";
     start();
-    sweep("10.71.59.0", "10.71.59.255",
-          {"--box", "Unable to send to 1 address\n10.71.59.255 : Sending Refused", "256"},
-          labHostsBetween("10.71.59.0", "10.71.59.255"));
+    const auto caption = at(drive({"sweep-begin", "10.71.59.0", "10.71.59.255", "20"}), "caption");
+    ASSERT_EQ(runToEnd({"xdotool", "mousemove", std::to_string(caption.first),
+                        std::to_string(caption.second), "key", "alt+s"},
+                       work + "/xdotool.log", seconds(10)),
+              0);
+    const std::vector<std::string> hosts = labHostsBetween("10.71.59.0", "10.71.59.255");
+    drive(joined({"sweep-end", "10.71.59.0", "10.71.59.255", "--box",
+                  "Unable to send to 1 address\n10.71.59.255 : Sending Refused", "--kept-save",
+                  "256"},
+                 hosts));
+    const std::string results = work + "/results.txt";
+    drive({"save", windowsPath(results)});
+    EXPECT_EQ(fileBytes(results), savedHosts(hosts));
     closeEndsWithExitCode0();
 }

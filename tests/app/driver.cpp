@@ -328,11 +328,13 @@ ProgressLog* attachObserver(HWND main) {
     return log; // the mapping stays open until the driver ends; the observer keeps its own
 }
 
-// While a sweep runs: asks the system every half second whether it takes the window for hung;
-// a second in, posts a key to the first address field and a click on &save, and sends &ata! as
-// another program could. Posted input must wait for the end of the sweep and then be acted on;
-// the sent &ata! must be answered without a second sweep, then or afterwards.
+// While a sweep runs and its list fills: asks the system every half second whether it takes the
+// window for hung; busy, a second in, posts a key to the first address field and a click on the
+// greyed &save, and sends &ata! as another program could. The key must wait for the end of the
+// sweep and then be typed, the click do nothing, then or later; the sent &ata! must be answered
+// without a second sweep, then or afterwards.
 struct BusyProbe {
+    bool busy = false;
     int polls = 0, hung = 0;
     bool poked = false, sentAnswered = false, keyEarly = false, clickEarly = false;
     DWORD nextPoll = 0;
@@ -345,7 +347,9 @@ struct BusyProbe {
         ++polls;
         hung += IsHungAppWindow(main) ? 1 : 0;
         HWND ata = GetDlgItem(main, IDC_ATA);
-        if (!poked && elapsed >= 1000) {
+        if (!busy) {
+            return;
+        } else if (!poked && elapsed >= 1000) {
             poked = true;
             typeKey(GetDlgItem(main, IDC_FROM), 'X', 0x2D); // the loop makes it a character
             HWND saveButton = GetDlgItem(main, IDC_SAVE);
@@ -369,17 +373,20 @@ struct BusyProbe {
 
     void judge(HWND main, const std::string& what, const std::wstring& progress) {
         std::printf("# hung at %d of %d polls\n", hung, polls);
-        check(polls >= 10 && hung == 0, what + ": never taken for hung",
+        check(polls >= (busy ? 10 : 1) && hung == 0, what + ": never taken for hung",
               std::to_string(hung) + " of " + std::to_string(polls) + " polls hung");
+        if (!busy)
+            return;
         check(poked && sentAnswered, what + ": &ata! sent during it is answered");
         check(!keyEarly && !clickEarly, what + ": input posted during it waits for its end",
               std::string(keyEarly ? "key " : "") + (clickEarly ? "click" : ""));
-        HWND save = waitForWindow(L"Brixle 100 : SAVE", 5000);
-        std::wstring field = itemText(main, IDC_FROM);
+        std::wstring field;
+        waitUntil(5000, [&] { return (field = itemText(main, IDC_FROM)) != fieldBefore; });
+        HWND save = waitForWindow(L"Brixle 100 : SAVE", 1000);
         check(field == L"x" + fieldBefore || field == fieldBefore + L"x",
               what + ": the key posted during it is typed after it", quoted(field));
-        check(save != nullptr,
-              what + ": the click on &save posted during it opens the dialog after it");
+        check(save == nullptr,
+              what + ": the click on the greyed &save does nothing, then or later");
         if (save != nullptr) {
             press(save, IDCANCEL);
             waitGone(save, 5000);
@@ -391,26 +398,30 @@ struct BusyProbe {
     }
 };
 
-// Sweeps FROM..TO, started with the button or with Enter in an address field, and checks the
-// progress, the buttons and the list at the end; --busy also works the window meanwhile, and
-// --box TEXT is the message expected after the results.
+// Sweeps FROM..TO (or, running, waits for the end of one that sweep-begin started), started with
+// the button or with Enter in an address field, and checks the progress, the buttons and the list
+// at the end; --busy also works the window meanwhile, --box TEXT is the message expected after
+// the results, and --kept-save says that an Alt+S given during it opens the save dialog after all.
 void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter, bool busy,
-                  const std::wstring& box, std::vector<std::wstring> expected, int expectedSent) {
+                  const std::wstring& box, std::vector<std::wstring> expected, int expectedSent,
+                  bool running = false, bool keptSave = false) {
     HWND main = mainWindow();
-    settle(main);
     HWND ata = GetDlgItem(main, IDC_ATA);
     HWND save = GetDlgItem(main, IDC_SAVE);
     ProgressLog* log = attachObserver(main);
-    InterlockedExchange(&log->count, 0);
-    setItemText(main, IDC_FROM, from);
-    setItemText(main, IDC_TO, to);
     std::string what = "sweep " + narrow(from) + " - " + narrow(to);
-    if (byEnter) {
-        typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
-        what += " (Enter in the address field)";
-    } else {
-        press(main, IDC_ATA);
+    if (!running) {
+        settle(main);
+        InterlockedExchange(&log->count, 0);
+        setItemText(main, IDC_FROM, from);
+        setItemText(main, IDC_TO, to);
+        if (byEnter)
+            typeKey(GetDlgItem(main, IDC_TO), VK_RETURN, 0x1C);
+        else
+            press(main, IDC_ATA);
     }
+    if (byEnter)
+        what += " (Enter in the address field)";
 
     check(waitUntil(
               5000, [&] { return !IsWindowEnabled(ata); }, 5),
@@ -421,18 +432,26 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
         500, [&] { return !IsWindowEnabled(save); }, 1);
     bool bothDisabled = true;
     BusyProbe probe;
+    probe.busy = busy;
     probe.fieldBefore = from;
-    waitUntil(120000, [&] {
+    waitUntil(300000, [&] {
         if (IsWindowEnabled(ata))
             return true;
         bothDisabled = bothDisabled && !IsWindowEnabled(save);
-        if (busy)
-            probe.step(main, GetTickCount() - began);
+        probe.step(main, GetTickCount() - began);
         return false;
     });
     // How long the buttons stayed grey; the sound tests set it against what was heard.
     std::printf("# sweep lasted %lu ms\n", static_cast<unsigned long>(GetTickCount() - began));
-    settle(main); // the buttons are enabled one after the other
+    // The list answers while it fills: read once it holds every line.
+    std::sort(expected.begin(), expected.end()); // the list box's own text order
+    waitUntil(60000, [&] {
+        probe.step(main, GetTickCount() - began);
+        DWORD_PTR count = 0;
+        return SendMessageTimeoutW(GetDlgItem(main, IDC_RESULTS), LB_GETCOUNT, 0, 0, SMTO_NORMAL,
+                                   patience, &count) &&
+               count == expected.size();
+    });
     check(IsWindowEnabled(ata) && IsWindowEnabled(save), what + " ends, buttons enabled again");
     check(bothDisabled, what + ": both buttons disabled while it runs");
 
@@ -460,7 +479,6 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
     std::printf("# progress shown: %s\n", shown.c_str());
     check(recorded > 0 && wellFormed && rising, what + ": progress reads hits/sent and counts up",
           shown);
-    std::sort(expected.begin(), expected.end()); // the list box's own text order
     std::wstring final = itemText(main, IDC_HITS);
     std::wstring wantFinal =
         std::to_wstring(expected.size()) + L"/" + std::to_wstring(expectedSent);
@@ -471,8 +489,11 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
               shown);
     }
     std::vector<std::wstring> lines = listLines(main);
-    check(lines == expected, what + ": list holds exactly the answering hosts " + joined(expected),
-          joined(lines));
+    const auto listed = [](const std::vector<std::wstring>& some) {
+        return some.size() > 64 ? std::to_string(some.size()) + " lines" : joined(some);
+    };
+    check(lines == expected, what + ": list holds exactly the answering hosts " + listed(expected),
+          listed(lines));
     if (box.empty()) {
         expectNoBox(main, what + ": no message afterwards", 300);
     } else {
@@ -485,11 +506,15 @@ void commandSweep(const std::wstring& from, const std::wstring& to, bool byEnter
                                     reinterpret_cast<LPARAM>(ata), SMTO_NORMAL, 3000, &result);
             check(answered && IsWindowEnabled(ata) && itemText(main, IDC_HITS) == wantFinal,
                   what + ": a \"&ata!\" sent while its message is open starts nothing");
+            check(FindWindowW(L"#32770", L"Brixle 100 : SAVE") == nullptr,
+                  what + ": its message comes before what was given during it");
         }
         expectBox(main, L"Brixle 100", box, what + ": then the message " + quoted(box));
     }
-    if (busy)
-        probe.judge(main, what, wantFinal);
+    if (keptSave)
+        check(waitForWindow(L"Brixle 100 : SAVE", 5000) != nullptr,
+              what + ": the Alt+S given during it opens the save dialog after it");
+    probe.judge(main, what, wantFinal);
 }
 
 const wchar_t* const font = L"\xFF2D\xFF33 \xFF30\x30B4\x30B7\x30C3\x30AF"; // MS P Gothic
@@ -651,11 +676,39 @@ void commandClose() {
     check(waitGone(main, 10000), "closing the main window ends it");
 }
 
-// Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints where the
-// window's close box is, in the desktop's coordinates, for a click from outside.
+// Where the window's caption, minimise box, close box and last address field are, in the desktop's
+// coordinates, for real input from outside (the window itself says, along its caption), where it
+// is, whether it is minimised, sweeping or taken for hung, and the field's text.
+void commandFrame() {
+    HWND main = mainWindow();
+    RECT frame = {};
+    GetWindowRect(main, &frame);
+    std::printf("window %ld %ld\niconic %d\nsweeping %d\nhung %d\n", frame.left, frame.top,
+                IsIconic(main) ? 1 : 0, IsWindowEnabled(GetDlgItem(main, IDC_ATA)) ? 0 : 1,
+                IsHungAppWindow(main) ? 1 : 0);
+    RECT to = {};
+    GetWindowRect(GetDlgItem(main, IDC_TO), &to);
+    std::printf("to %ld %ld %s\n", (to.left + to.right) / 2, (to.top + to.bottom) / 2,
+                narrow(itemText(main, IDC_TO)).c_str());
+    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    for (const auto& [part, name] :
+         {std::make_pair(HTCLOSE, "closebox"), std::make_pair(HTMINBUTTON, "minbox"),
+          std::make_pair(HTCAPTION, "caption")}) {
+        DWORD_PTR hit = 0;
+        for (int x = frame.right - 1; x > frame.left && hit != static_cast<DWORD_PTR>(part); --x) {
+            if (SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
+                                    &hit) &&
+                hit == static_cast<DWORD_PTR>(part))
+                std::printf("%s %d %d\n", name, x - 6, y);
+        }
+    }
+}
+
+// Starts a sweep of FROM..TO and leaves it running once SENT addresses are out; prints its frame.
 void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sent) {
     HWND main = mainWindow();
     settle(main);
+    InterlockedExchange(&attachObserver(main)->count, 0);
     setItemText(main, IDC_FROM, from);
     setItemText(main, IDC_TO, to);
     press(main, IDC_ATA);
@@ -668,30 +721,17 @@ void commandSweepBegin(const std::wstring& from, const std::wstring& to, int sen
     });
     check(shown >= sent && !IsWindowEnabled(GetDlgItem(main, IDC_ATA)),
           "the sweep runs, " + std::to_string(sent) + " addresses out");
-    RECT frame = {};
-    GetWindowRect(main, &frame);
-    // Along the caption from the right: the window itself says where its close box is.
-    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
-    for (int x = frame.right - 1; x > frame.left; --x) {
-        DWORD_PTR hit = 0;
-        if (SendMessageTimeoutW(main, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_NORMAL, patience,
-                                &hit) &&
-            hit == HTCLOSE) {
-            std::printf("closebox %d %d\n", x - 4, y);
-            return;
-        }
-    }
-    check(false, "the window has a close box");
+    commandFrame();
 }
 
 [[noreturn]] void usage() {
     std::fprintf(
         stderr, "usage: driver start | expect-box CAPTION TEXT|- | expect-lone-box CAPTION TEXT |\n"
-                "       font FACE |\n"
-                "       refused FROM TO TEXT |\n"
-                "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST... |\n"
+                "       font FACE | refused FROM TO TEXT |\n"
+                "       sweep FROM TO [--enter|--busy] [--box TEXT] SENT HOST...|--every |\n"
                 "       open-save | save PATH [TEXT FIELD] | browse ok|cancel BEFORE [PICK] |\n"
-                "       escape | close | sweep-begin FROM TO SENT | codepage ACP\n");
+                "       escape | close | sweep-begin FROM TO SENT | frame | codepage ACP |\n"
+                "       sweep-end FROM TO [--box TEXT] [--kept-save] SENT HOST...|--every\n");
     std::exit(2);
 }
 
@@ -709,7 +749,7 @@ int wmain(int argc, wchar_t** argv) {
         commandExpectLoneBox(args[0], args[1]);
     } else if (command == L"refused" && count == 3) {
         commandRefused(args[0], args[1], args[2]);
-    } else if (command == L"sweep" && count >= 3) {
+    } else if ((command == L"sweep" || command == L"sweep-end") && count >= 3) {
         const bool byEnter = args[2] == L"--enter", busy = args[2] == L"--busy";
         size_t next = byEnter || busy ? 3 : 2;
         std::wstring box;
@@ -717,11 +757,25 @@ int wmain(int argc, wchar_t** argv) {
             box = args[next + 1];
             next += 2;
         }
+        const bool keptSave = next < count && args[next] == L"--kept-save";
+        next += keptSave ? 1 : 0;
         if (next >= count)
             usage();
-        commandSweep(args[0], args[1], byEnter, busy, box,
-                     std::vector<std::wstring>(args.begin() + next + 1, args.end()),
-                     _wtoi(args[next].c_str()));
+        std::vector<std::wstring> hosts(args.begin() + next + 1, args.end());
+        const auto value = [](const std::wstring& dotted) {
+            unsigned a = 0, b = 0, c = 0, d = 0;
+            swscanf(dotted.c_str(), L"%u.%u.%u.%u", &a, &b, &c, &d);
+            return a << 24 | b << 16 | c << 8 | d;
+        };
+        if (hosts == std::vector<std::wstring>{L"--every"}) { // every address of the range
+            hosts.clear();
+            for (unsigned v = value(args[0]); v <= value(args[1]); ++v)
+                hosts.push_back(std::to_wstring(v >> 24) + L"." + std::to_wstring(v >> 16 & 255) +
+                                L"." + std::to_wstring(v >> 8 & 255) + L"." +
+                                std::to_wstring(v & 255));
+        }
+        commandSweep(args[0], args[1], byEnter, busy, box, hosts, _wtoi(args[next].c_str()),
+                     command == L"sweep-end", keptSave);
     } else if (command == L"font" && count == 1) {
         commandFont(args[0]);
     } else if (command == L"open-save" && count == 0) {
@@ -738,6 +792,8 @@ int wmain(int argc, wchar_t** argv) {
         commandClose();
     } else if (command == L"sweep-begin" && count == 3) {
         commandSweepBegin(args[0], args[1], _wtoi(args[2].c_str()));
+    } else if (command == L"frame" && count == 0) {
+        commandFrame();
     } else {
         usage();
     }
